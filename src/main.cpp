@@ -1,0 +1,3 @@
+#include "mainTavri.h"
+
+int main(int argc, char** argv) { return TavriMain(argc, argv); }

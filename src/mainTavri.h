@@ -1,0 +1,26 @@
+// Driver: the command line, the run parameters and the processing pipeline.
+#pragma once
+
+// Slots of the run parameter vector.
+enum RunSlot {
+    kThresholdFloor = 0,
+    kDensityPhaseSwitch = 1,
+    kMutualTestSwitch = 2,
+    kBalanceTestSwitch = 3,
+    kU = 4,
+    kFinish = 5,
+    kSpareSlot = 6,
+    kSampling = 7,
+    kNoiseFlag = 8,
+    kRunSlots = 9
+};
+
+constexpr int MAX_PROTOTYPE = 4000;  // largest row count clustered directly
+constexpr int MAX_ROWS = 100000;     // rows of the file beyond this are never read
+
+// Runs one clustering job; returns the number of cluster lists, 0 on failure.
+int ExecuteTavri(const char* directory, const char* file, double* vector);
+
+// The whole command line: usage, options, echo, pipeline, outcome line.
+// Returns the process exit status.
+int TavriMain(int argc, char** argv);
