@@ -254,14 +254,16 @@ int LitFichier2DS(const char* path, int rows, int cols, double** matrix, int* ba
         const char* p = got ? line.data() : nullptr;
         const char* end = got ? line.data() + line.size() : nullptr;
         int j = 0;
-        for (; got; ++j) {
+        bool well_formed = got;
+        while (well_formed) {
             while (p != end && (IsSeparator(*p) || *p == '\r')) ++p;
             if (p == end) break;
             const char* token = p;
             while (p != end && !IsSeparator(*p) && *p != '\r') ++p;
-            if (j >= cols || !ParseStrictNumber(token, p, matrix[i][j])) break;
+            well_formed = j < cols && ParseStrictNumber(token, p, matrix[i][j]);
+            ++j;
         }
-        if (!got || j != cols || p != end) {
+        if (!well_formed || j != cols) {
             if (bad_line != nullptr) *bad_line = i + 1;
             return 0;
         }

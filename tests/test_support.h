@@ -1,0 +1,119 @@
+// Small helpers shared by the test files: temporary folders, whole-file I/O,
+// a portable seeded generator and running the tavri executable.
+#pragma once
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+namespace fs = std::filesystem;
+
+inline void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// A fresh folder under the system's temporary folder, removed with its content.
+class TempDir {
+public:
+    TempDir() {
+        std::string templ = (fs::temp_directory_path() / "tavri-test-XXXXXX").string();
+        if (mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = templ;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string Path(const std::string& name) const { return path_ + "/" + name; }
+    std::string Write(const std::string& name, const std::string& text) const {
+        WriteFile(Path(name), text);
+        return Path(name);
+    }
+    // Names of the entries directly in the folder, sorted.
+    std::vector<std::string> FileNames() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(path_)) names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+private:
+    std::string path_;
+};
+
+// splitmix64: the same numbers on every platform and library.
+class SplitMix {
+public:
+    explicit SplitMix(std::uint64_t seed) : state_(seed) {}
+    std::uint64_t Next() {
+        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    }
+    // Uniform in [0, 1) with 53 random bits.
+    double Uniform() { return static_cast<double>(Next() >> 11) * (1.0 / 9007199254740992.0); }
+    int Below(int n) { return static_cast<int>(Next() % static_cast<std::uint64_t>(n)); }
+
+private:
+    std::uint64_t state_;
+};
+
+struct RunResult {
+    int status = -1;     // exit status, or -1 when the process did not exit normally
+    std::string output;  // standard output
+};
+
+inline std::string ShellQuote(const std::string& word) {
+    std::string quoted = "'";
+    for (char c : word) quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// Runs `program args...` in folder `cwd`, capturing standard output.
+inline RunResult Run(const std::string& program, const std::vector<std::string>& args, const std::string& cwd) {
+    std::string command = "cd " + ShellQuote(cwd) + " && " + ShellQuote(program);
+    for (const auto& a : args) command += " " + ShellQuote(a);
+    command += " 2>/dev/null";
+    RunResult result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return result;
+    char buffer[4096];
+    std::size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, got);
+    const int status = pclose(pipe);
+    if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    return result;
+}
+
+}  // namespace test_support
