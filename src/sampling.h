@@ -4,6 +4,118 @@
 
 #include "util.h"
 
+// ---- Parameter block -------------------------------------------------------
+// Sizes, switches and the per-iteration statistics of one sampling run.
+// History arrays have n_rows entries; entry k-1 describes the state with k
+// prototypes. Switches are compared with exactly 1 unless said otherwise.
+struct ParamFCNNrule {
+    double* cost_history;        // entry k-1: cost with k prototypes (CalculCost); 1e10 at creation
+    double* max_radius_history;  // entry k-1: largest prototype radius with k prototypes (read by TestFin)
+    double** centroids;          // centroid_rows x centroid_cols, taken by the centroid pass on first use
+    int track_criteria;          // nonzero: record max_radius_history; 1: the radius-limit stop applies (0)
+    int start_mode;              // first prototype: 0 minimum corner, -1 maximum corner, other: random row (1)
+    int n_rows;                  // N
+    int n_dims;                  // D, handed to every distance call (1)
+    int max_prototypes;          // K (n)
+    int build_member_lists;      // 0 turns AttributionPattern into a no-op (1)
+    int gravity_on;              // 1: centroids of the final prototypes are computed (0)
+    int centroid_rows;           // rows of centroids (n)
+    int centroid_cols;           // columns of centroids once taken (0 until then)
+    int skip_tests;              // 1: the geometric tests that spare distance computations are used (1);
+                                 // 0 only to check that they never change a result
+    double cost_threshold;       // the iteration stops once the cost is strictly below it (0.01)
+    int scale_by_inertia;        // 1: the cost is normalised by the inertia estimate, else by 1.0 (0)
+    DistanceFn distance;         // every point-to-point distance of the iteration (d_Eucl)
+};
+
+// New block for n rows with its arrays; the caller owns it (release with
+// LibereParamFCNNrule, then delete).
+ParamFCNNrule* InitParamFCNNrule(int n);
+// Writes the default settings; leaves n_rows, max_prototypes, centroid_rows,
+// scale_by_inertia and distance as they are.
+void InitSingleParamFCNNrule(ParamFCNNrule* p);
+// Releases the arrays and the centroid matrix of the block (not the block).
+void LibereParamFCNNrule(ParamFCNNrule* p);
+
+// ---- Workspace -------------------------------------------------------------
+struct Tri {
+    int* label;  // per prototype, read by UpdateInstance
+};
+
+// Working state of one run. N rows, K = max_prototypes, M = max(N, K+1).
+struct Internal {
+    int* skip_flag;                  // K+1, per prototype: cannot lose a row to the newest prototype
+    int* assignment;                 // M, per row: its prototype number
+    int* farthest_member;            // M, per prototype: farthest non-prototype member (-1 when none)
+    int* prototype_row;              // M, per prototype: its data row
+    int* active;                     // M, per row: 1 while not a prototype
+    double scale;                    // cost normaliser
+    double** prototype_distance;     // (K+1) x (K+1), symmetric distances between prototypes
+    double* distance_to_prototype;   // M, per row: distance to its prototype
+    double* radius;                  // M, per prototype: largest member distance
+    int* population;                 // M, per prototype: rows assigned, its own included
+    int split_prototype;             // prototype split by the latest selection, -1 when none
+    Tri* tri;
+    double radius_limit;             // radius-limit stop value (-1.0)
+};
+
+// Allocates every array of w and its Tri, sized from p; returns 1.
+int InitMemory(Internal* w, ParamFCNNrule* p);
+// Allocates the arrays of t with n zero entries each.
+void InitTri(Tri* t, int n);
+// Releases what InitMemory allocated, the Tri record included (not w itself).
+void LibereMemoireAlgorithme(Internal* w, ParamFCNNrule* p);
+// Releases the arrays of t (not the record).
+void LibereTri(Tri* t);
+
+// ---- Initialisation --------------------------------------------------------
+// Allocates the workspace, fixes the cost scale and sets the first prototype;
+// returns its data row.
+int InitProgramme(double** data, Internal* w, ParamFCNNrule* p);
+// Initial state: one prototype chosen by start_mode, holding every row; returns its row.
+int InitParametres(double** data, Internal* w, ParamFCNNrule* p);
+// Root-mean-square distance to their mean of s rows drawn at random (after
+// seeding rand() with the clock) among the first n-1; 0.0 when n < s.
+double InertieGenAleaListe(double** data, int n, int dims, int s);
+
+// ---- Iteration -------------------------------------------------------------
+// Runs the iteration: rows_out, pops_out and dens_out (K entries each) receive
+// per prototype its data row, population and density (population / radius,
+// 0.0 for a zero radius). k receives the prototype count, also returned; 0 for
+// a null block (or no rows or no budget). lists is accepted and not used. When
+// row_assignment is given (N entries) it receives every row's prototype number.
+int SamplingApproach_PROBA(double** data, int* rows_out, int& k, int* pops_out, double* dens_out, int** lists,
+                           ParamFCNNrule* p, int* row_assignment = nullptr);
+// Row `row` becomes prototype b; sets the skip flags of the older prototypes
+// from the previous radii and clears radii and farthest members up to b.
+void InitBoucle(Internal* w, int b, int row);
+// Moves rows to the newest of the k prototypes when strictly nearer, recomputes
+// radii and farthest members, and returns the next prototype row (-1 when none).
+int FindNewInstance_PROBA(double** data, Internal* w, ParamFCNNrule* p, int k);
+// Records the radius statistics of k prototypes when track_criteria is nonzero.
+void ProcessCriteria(int k, Internal* w, ParamFCNNrule* p);
+// Marks `row` (unless -1) as the coming prototype number k.
+void UpdateAlgorithm(Internal* w, int k, int row);
+// Records the cost of k prototypes; 1 when it is strictly below cost_threshold.
+int CalculCost(Internal* w, ParamFCNNrule* p, int k);
+// 1 when the loop must stop with k prototypes.
+int TestFin(Internal* w, ParamFCNNrule* p, int& k);
+// Stores the distances from prototype k to prototypes 0..k-1.
+void Update1knnPrototype(double** data, Internal* w, ParamFCNNrule* p, int k);
+// Centroid of the members of each of the k prototypes into p->centroids;
+// returns 1 (0 when the centroid matrix cannot be had).
+int UpdateWithGravity(double** data, Internal* w, ParamFCNNrule* p, int k);
+// Fills lists[j] (j < k) with the rows of prototype j in increasing order; a
+// prototype without rows gets a null list. No-op when build_member_lists is 0.
+void AttributionPattern(int k, int** lists, Internal* w, ParamFCNNrule* p);
+// Appends to out[count...] the row of every prototype i < n whose label is `value`.
+void UpdateInstance(int n, int value, int* out, int& count, Internal* w);
+// 1 when m[r][col] < 2x or is not a number, else 0.
+int InegalTriangular(double** m, double x, int r, int col);
+// flags[i] = 1 when row[i] * 0.5 > radii[i], for i < n-1.
+void DisablePrototype(const double* radii, const double* row, int n, int* flags);
+
+// ---- Front end -------------------------------------------------------------
 // Selects at most `count` prototypes among the n rows of `data` and copies
 // them into the first rows of `prototypes`. On return count = m, the number
 // chosen; rows[j], populations[j] and densities[j] describe prototype j.
@@ -12,3 +124,8 @@
 int SamplingApproach_PROBA_P(double** data, int n, int dims, double threshold, double** prototypes, int& count,
                              double* densities, int* rows, int* populations, char* reserved, int* options,
                              int* row_assignment = nullptr);
+// Copies data row rows[j] into out row j for j < m; returns m (0 when m <= 0).
+// With counts: prototypes with counts[j] < min_count are left out, the kept
+// counts move to the front; returns the number copied.
+int SelectinstanceWithListe(double** data, int dims, const int* rows, int m, int min_count, int* counts,
+                            double** out);
