@@ -156,6 +156,9 @@ void SaveGolden(const std::string& name, const std::map<std::string, std::string
         for (const auto& [output, hash] : outputs) out << case_name << ' ' << output << ' ' << hash << '\n';
 }
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const GoldenCase& c, std::ostream* os) { *os << c.name; }
+
 class Golden : public ::testing::TestWithParam<GoldenCase> {};
 
 TEST_P(Golden, OutputsAreUnchanged) {
