@@ -185,6 +185,25 @@ int ExecuteTavri(const char* directory, const char* file, double* vector) {
     return list_count;
 }
 
+void ParseOptions(int argc, char** argv, double* vector, const char*& directory) {
+    // Options are matched by their first two characters; the word used as
+    // a value is examined as an option in its own turn.
+    for (int i = 2; i < argc; ++i) {
+        const char* word = argv[i];
+        const bool has_value = i + 1 < argc;
+        const char* value = has_value ? argv[i + 1] : nullptr;
+        if (std::strncmp(word, "-u", 2) == 0) {
+            if (has_value) vector[kU] = std::strtod(value, nullptr);
+        } else if (std::strncmp(word, "-s", 2) == 0) {
+            if (has_value) vector[kSampling] = OptionInt(value);
+        } else if (std::strncmp(word, "-d", 2) == 0) {
+            if (has_value) directory = value;
+        } else if (std::strncmp(word, "-f", 2) == 0) {
+            if (has_value) vector[kFinish] = OptionInt(value);
+        }
+    }
+}
+
 int TavriMain(int argc, char** argv) {
     if (argc < 2) {
         PrintUsage(argv[0]);
@@ -204,22 +223,7 @@ int TavriMain(int argc, char** argv) {
     const char* file = argv[1];
 
     if (argc > 2) {
-        // Options are matched by their first two characters; the word used as
-        // a value is examined as an option in its own turn.
-        for (int i = 2; i < argc; ++i) {
-            const char* word = argv[i];
-            const bool has_value = i + 1 < argc;
-            const char* value = has_value ? argv[i + 1] : nullptr;
-            if (std::strncmp(word, "-u", 2) == 0) {
-                if (has_value) vector[kU] = std::strtod(value, nullptr);
-            } else if (std::strncmp(word, "-s", 2) == 0) {
-                if (has_value) vector[kSampling] = OptionInt(value);
-            } else if (std::strncmp(word, "-d", 2) == 0) {
-                if (has_value) directory = value;
-            } else if (std::strncmp(word, "-f", 2) == 0) {
-                if (has_value) vector[kFinish] = OptionInt(value);
-            }
-        }
+        ParseOptions(argc, argv, vector, directory);
         std::printf("Data:  %s,", file);
         if (directory != nullptr) std::printf(" Path:  %s,", directory);
         if (vector[kSampling] == 1.0) std::printf(" Sampling is active if required\n");

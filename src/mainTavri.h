@@ -21,6 +21,11 @@ constexpr int MAX_ROWS = 100000;     // rows of the file beyond this are never r
 // Runs one clustering job; returns the number of cluster lists, 0 on failure.
 int ExecuteTavri(const char* directory, const char* file, double* vector);
 
+// Reads the options that follow the file name (argv[2] onwards) into the
+// slots of `vector` and into `directory`; prints nothing. Words that are not
+// options are skipped, an option without a value is ignored.
+void ParseOptions(int argc, char** argv, double* vector, const char*& directory);
+
 // The whole command line: usage, options, echo, pipeline, outcome line.
 // Returns the process exit status.
 int TavriMain(int argc, char** argv);

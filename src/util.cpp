@@ -100,7 +100,9 @@ bool IsBlankLine(std::string_view line) {
 // back whole, without their line feed. NUL bytes are kept as characters.
 class LineReader {
 public:
-    explicit LineReader(const char* path) : file_(std::fopen(path, "rb")), buffer_(1 << 20) {}
+    // The buffer is left uninitialised: filling 1 MiB with zeros costs more
+    // than reading a small file.
+    explicit LineReader(const char* path) : file_(std::fopen(path, "rb")), buffer_(new char[kBufferSize]) {}
     ~LineReader() {
         if (file_ != nullptr) std::fclose(file_);
     }
@@ -108,6 +110,9 @@ public:
     LineReader& operator=(const LineReader&) = delete;
 
     bool IsOpen() const { return file_ != nullptr; }
+    // A read error (a folder opened as a file, an I/O error) is not the end of
+    // the data: the callers must not take what came before it as the whole file.
+    bool Failed() const { return failed_; }
 
     // False at the end of the file; a last line without a line feed still counts.
     bool Next(std::string_view& line) {
@@ -121,7 +126,7 @@ public:
                     return true;
                 }
             }
-            const char* start = buffer_.data() + pos_;
+            const char* start = buffer_.get() + pos_;
             const void* nl = std::memchr(start, '\n', end_ - pos_);
             if (nl != nullptr) {
                 std::size_t len = static_cast<const char*>(nl) - start;
@@ -143,16 +148,19 @@ public:
 private:
     bool Refill() {
         if (file_ == nullptr) return false;
-        end_ = std::fread(buffer_.data(), 1, buffer_.size(), file_);
+        end_ = std::fread(buffer_.get(), 1, kBufferSize, file_);
         pos_ = 0;
+        if (end_ == 0 && std::ferror(file_) != 0) failed_ = true;
         return end_ > 0;
     }
 
+    static constexpr std::size_t kBufferSize = 1 << 20;
     std::FILE* file_;
-    std::vector<char> buffer_;
+    std::unique_ptr<char[]> buffer_;
     std::size_t pos_ = 0;
     std::size_t end_ = 0;
     std::string pending_;
+    bool failed_ = false;
 };
 
 // One complete finite decimal number: [+-] digits [. digits] | [+-] . digits,
@@ -239,6 +247,7 @@ int ExtraitDimensionFile(const char* path, int& rows, int& cols) {
         ++line_count;
         column_count = n;
     }
+    if (reader.Failed()) return -1;
     rows = line_count;
     cols = column_count;
     return line_count;
@@ -263,6 +272,7 @@ int LitFichier2DS(const char* path, int rows, int cols, double** matrix, int* ba
             well_formed = j < cols && ParseStrictNumber(token, p, matrix[i][j]);
             ++j;
         }
+        if (reader.Failed()) return 0;
         if (!well_formed || j != cols) {
             if (bad_line != nullptr) *bad_line = i + 1;
             return 0;

@@ -27,7 +27,7 @@ int max(int a, int b);
 
 // ---- Text data files -----------------------------------------------------
 // Measures a data file: returns the row count (rows, cols set), or -1 when the
-// file cannot be opened (outputs untouched) or two data lines differ in their
+// file cannot be opened or read (outputs untouched) or two data lines differ in their
 // column count (outputs = rows so far and the offending count). Lines may be
 // of any length; a line of white space only (or the end of the file) ends the data.
 int ExtraitDimensionFile(const char* path, int& rows, int& cols);
@@ -40,7 +40,7 @@ int BufferValide(const char* text, int length);
 // Reads the first `rows` data lines of `cols` numbers each into `matrix`.
 // Every line must hold exactly `cols` tokens, each one complete finite decimal
 // number. Returns 1, or 0 with *bad_line (when given) set to the 1-based line
-// number of the first faulty line (0 when the file cannot be opened).
+// number of the first faulty line (0 when the file cannot be opened or read).
 int LitFichier2DS(const char* path, int rows, int cols, double** matrix, int* bad_line = nullptr);
 // Writes the matrix, every value as "%lf\t", a line feed after each row.
 // The file is replaced atomically; 1 on success, 0 on failure (an earlier file stays).
