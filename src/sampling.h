@@ -9,7 +9,8 @@
 // History arrays have n_rows entries; entry k-1 describes the state with k
 // prototypes. Switches are compared with exactly 1 unless said otherwise.
 struct ParamFCNNrule {
-    double* cost_history;        // entry k-1: cost with k prototypes (CalculCost); 1e10 at creation
+    double* cost_history;        // entry k-1: cost with k prototypes (CalculCost); 1e10 at creation. The loop
+                                 // records it only while the cost can stop it (cost_threshold > 0)
     double* max_radius_history;  // entry k-1: largest prototype radius with k prototypes (read by TestFin)
     double** centroids;          // centroid_rows x centroid_cols, taken by the centroid pass on first use
     int track_criteria;          // nonzero: record max_radius_history; 1: the radius-limit stop applies (0)
@@ -23,6 +24,10 @@ struct ParamFCNNrule {
     int centroid_cols;           // columns of centroids once taken (0 until then)
     int skip_tests;              // 1: the geometric tests that spare distance computations are used (1);
                                  // 0 only to check that they never change a result
+    int acceleration;            // how the rows are visited; the result is the same (2): 2 per-prototype member
+                                 // lists, AVX2 kernels when the processor has them; 1 the same, portable
+                                 // kernels; 0 every row at every step. The lists apply only with distance
+                                 // d_Eucl, n_dims >= 1 and every value finite within +-1e100, else 0 is used
     double cost_threshold;       // the iteration stops once the cost is strictly below it (0.01)
     int scale_by_inertia;        // 1: the cost is normalised by the inertia estimate, else by 1.0 (0)
     DistanceFn distance;         // every point-to-point distance of the iteration (d_Eucl)
@@ -45,13 +50,15 @@ struct Tri {
 // Working state of one run. N rows, K = max_prototypes, M = max(N, K+1).
 struct Internal {
     int* skip_flag;                  // K+1, per prototype: cannot lose a row to the newest prototype
-    int* assignment;                 // M, per row: its prototype number
+    int* assignment;                 // M, per row: its prototype number (the listed iteration keeps
+                                     // rows in its member lists and writes this at the end)
     int* farthest_member;            // M, per prototype: farthest non-prototype member (-1 when none)
     int* prototype_row;              // M, per prototype: its data row
     int* active;                     // M, per row: 1 while not a prototype
     double scale;                    // cost normaliser
-    double** prototype_distance;     // (K+1) x (K+1), symmetric distances between prototypes
-    double* distance_to_prototype;   // M, per row: distance to its prototype
+    double* newest_distance;         // K+1, per prototype: distance to the newest prototype (0.0 for itself);
+                                     // the only prototype-to-prototype distances the iteration reads
+    double* distance_to_prototype;   // M, per row: distance to its prototype (as assignment)
     double* radius;                  // M, per prototype: largest member distance
     int* population;                 // M, per prototype: rows assigned, its own included
     int split_prototype;             // prototype split by the latest selection, -1 when none
@@ -79,7 +86,9 @@ int InitParametres(double** data, Internal* w, ParamFCNNrule* p);
 double InertieGenAleaListe(double** data, int n, int dims, int s);
 
 // ---- Iteration -------------------------------------------------------------
-// Runs the iteration: rows_out, pops_out and dens_out (K entries each) receive
+// Runs the iteration (through member lists when acceleration allows, else by
+// InitBoucle, FindNewInstance_PROBA and Update1knnPrototype over every row):
+// rows_out, pops_out and dens_out (K entries each) receive
 // per prototype its data row, population and density (population / radius,
 // 0.0 for a zero radius). k receives the prototype count, also returned; 0 for
 // a null block (or no rows or no budget). lists is accepted and not used. When
@@ -87,7 +96,8 @@ double InertieGenAleaListe(double** data, int n, int dims, int s);
 int SamplingApproach_PROBA(double** data, int* rows_out, int& k, int* pops_out, double* dens_out, int** lists,
                            ParamFCNNrule* p, int* row_assignment = nullptr);
 // Row `row` becomes prototype b; sets the skip flags of the older prototypes
-// from the previous radii and clears radii and farthest members up to b.
+// from newest_distance and the previous radii, and clears radii and farthest
+// members up to b.
 void InitBoucle(Internal* w, int b, int row);
 // Moves rows to the newest of the k prototypes when strictly nearer, recomputes
 // radii and farthest members, and returns the next prototype row (-1 when none).
@@ -100,7 +110,8 @@ void UpdateAlgorithm(Internal* w, int k, int row);
 int CalculCost(Internal* w, ParamFCNNrule* p, int k);
 // 1 when the loop must stop with k prototypes.
 int TestFin(Internal* w, ParamFCNNrule* p, int& k);
-// Stores the distances from prototype k to prototypes 0..k-1.
+// Stores in newest_distance the distances from prototype k to prototypes
+// 0..k-1, and 0.0 for prototype k itself.
 void Update1knnPrototype(double** data, Internal* w, ParamFCNNrule* p, int k);
 // Centroid of the members of each of the k prototypes into p->centroids;
 // returns 1 (0 when the centroid matrix cannot be had).
@@ -114,6 +125,9 @@ void UpdateInstance(int n, int value, int* out, int& count, Internal* w);
 int InegalTriangular(double** m, double x, int r, int col);
 // flags[i] = 1 when row[i] * 0.5 > radii[i], for i < n-1.
 void DisablePrototype(const double* radii, const double* row, int n, int* flags);
+
+// 1 when acceleration 2 runs AVX2 kernels on this processor, else 0.
+int SamplingHasAvx2Kernels();
 
 // ---- Front end -------------------------------------------------------------
 // Selects at most `count` prototypes among the n rows of `data` and copies

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <string>
@@ -53,16 +55,21 @@ Matrix Random(int n, int dims, std::uint64_t seed, int side = 0) {
 struct Result {
     int m = 0;
     std::vector<int> rows, pops, assign;
-    std::vector<double> dens;
+    std::vector<double> dens, max_radius, cost;  // the last two only through the loop
     bool operator==(const Result& o) const {
-        return m == o.m && rows == o.rows && pops == o.pops && assign == o.assign && dens == o.dens;
+        return m == o.m && rows == o.rows && pops == o.pops && assign == o.assign && Same(dens, o.dens) &&
+               Same(max_radius, o.max_radius) && Same(cost, o.cost);
+    }
+    // Bit for bit, so that a NaN equals itself and -0.0 differs from 0.0.
+    static bool Same(const std::vector<double>& a, const std::vector<double>& b) {
+        return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
     }
 };
 
 // Through the front end with the given options, or (options null) through the
 // loop with a block of our own, to reach settings the front end fixes.
 Result Sample(Matrix& data, int K, const int* options, int skip_tests = 1, int start_mode = 0,
-           DistanceFn distance = d_Eucl) {
+              DistanceFn distance = d_Eucl, int acceleration = 2, double threshold = 0.0) {
     Result r;
     r.rows.assign(K, -1), r.pops.assign(K, -1), r.dens.assign(K, -1.0), r.assign.assign(data.rows, -1);
     int k = K;
@@ -76,10 +83,13 @@ Result Sample(Matrix& data, int K, const int* options, int skip_tests = 1, int s
     } else {
         ParamFCNNrule* p = InitParamFCNNrule(data.rows);
         InitSingleParamFCNNrule(p);
-        p->n_dims = data.cols, p->max_prototypes = K, p->track_criteria = 1, p->cost_threshold = 0.0;
+        p->n_dims = data.cols, p->max_prototypes = K, p->track_criteria = 1, p->cost_threshold = threshold;
         p->start_mode = start_mode, p->skip_tests = skip_tests, p->distance = distance;
+        p->acceleration = acceleration;
         r.m = SamplingApproach_PROBA(data.get(), r.rows.data(), k, r.pops.data(), r.dens.data(), nullptr, p,
                                      r.assign.data());
+        r.max_radius.assign(p->max_radius_history, p->max_radius_history + std::max(r.m, 0));
+        if (threshold > 0.0) r.cost.assign(p->cost_history, p->cost_history + std::max(r.m, 0));
         LibereParamFCNNrule(p);
         delete p;
     }
@@ -237,6 +247,7 @@ TEST(SamplingTies, RowEquallyFarFromNewestPrototypeStays) {
     }
 }
 
+// A callback other than d_Eucl always takes the pass over every row.
 TEST(SamplingTies, SkipTestsNeverChangeTheResult) {
     for (std::uint64_t seed = 1; seed <= 4; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
@@ -253,6 +264,120 @@ TEST(SamplingTies, SkipTestsNeverChangeTheResult) {
                 CheckAgainstBruteForce(*data, with);
             }
         }
+    }
+}
+
+// ---- Ways of visiting the rows -----------------------------------------------------
+
+namespace {
+
+// Points around a few centres, rounded to hundredths as in a data file: many
+// equal distances inside each blob.
+Matrix Blobs(int n, int dims, std::uint64_t seed) {
+    SplitMix64 g{seed};
+    Matrix centres = Random(7, dims, seed + 1);
+    Matrix m(n, dims);
+    for (int i = 0; i < n; ++i) {
+        const int c = g.Below(7);
+        for (int t = 0; t < dims; ++t)
+            m[i][t] = std::round((centres[c][t] * 20.0 + g.Unit() + g.Unit() - 1.0) * 100.0) / 100.0;
+    }
+    return m;
+}
+
+// Rows drawn from `distinct` random rows, so that many rows coincide.
+Matrix Copies(int n, int dims, int distinct, std::uint64_t seed) {
+    SplitMix64 g{seed};
+    Matrix values = Random(distinct, dims, seed + 1);
+    Matrix m(n, dims);
+    for (int i = 0; i < n; ++i) {
+        const int v = g.Below(distinct);
+        std::copy(values[v], values[v] + dims, m[i]);
+    }
+    return m;
+}
+
+struct Case {
+    std::string name;
+    Matrix data;
+    int K;
+};
+
+std::vector<Case> VisitCases() {
+    std::vector<Case> cases;
+    cases.push_back({"uniform 3-d", Random(6000, 3, 11), 700});
+    cases.push_back({"integer grid 2-d", Random(6000, 2, 12, 30), 700});
+    cases.push_back({"integer grid 5-d", Random(5000, 5, 13, 4), 600});
+    cases.push_back({"blobs 10-d", Blobs(6000, 10, 14), 500});
+    cases.push_back({"copies, fewer than K", Copies(5000, 4, 400, 15), 700});
+    cases.push_back({"24-d, coordinates read from the rows", Random(3000, 24, 16), 300});
+    cases.push_back({"1-d", Random(5000, 1, 17), 900});
+    Matrix tiny = Random(3000, 3, 18);
+    for (double& v : tiny.cells) v *= 1e-150;  // squares underflow: the exact comparisons decide
+    cases.push_back({"tiny values", std::move(tiny), 400});
+    Matrix outlier = Random(4000, 6, 19);
+    outlier[1234][2] = 1e6;
+    cases.push_back({"one far outlier", std::move(outlier), 500});
+    return cases;
+}
+
+}  // namespace
+
+TEST(SamplingAcceleration, MemberListsGiveThePlainPassResult) {
+    for (Case& c : VisitCases()) {
+        SCOPED_TRACE(c.name);
+        const Result plain = Sample(c.data, c.K, nullptr, 1, 0, d_Eucl, 0);
+        ASSERT_GT(plain.m, 1);
+        for (int acceleration : {1, 2}) {
+            for (int skip : {1, 0}) {
+                EXPECT_TRUE(Sample(c.data, c.K, nullptr, skip, 0, d_Eucl, acceleration) == plain)
+                    << "acceleration " << acceleration << ", skip tests " << skip;
+            }
+        }
+        CheckAgainstBruteForce(c.data, plain);
+    }
+}
+
+TEST(SamplingAcceleration, Avx2KernelsMatchPortableKernelsBitForBit) {
+    if (SamplingHasAvx2Kernels() == 0) GTEST_SKIP() << "no AVX2 on this processor";
+    for (Case& c : VisitCases()) {
+        SCOPED_TRACE(c.name);
+        for (int start : {0, -1}) {
+            const Result portable = Sample(c.data, c.K, nullptr, 1, start, d_Eucl, 1);
+            EXPECT_TRUE(Sample(c.data, c.K, nullptr, 1, start, d_Eucl, 2) == portable) << "start " << start;
+        }
+    }
+    // A full budget on more rows, through the front end as the pipeline calls it.
+    Matrix data = Blobs(20000, 10, 20);
+    ParamFCNNrule* p = InitParamFCNNrule(data.rows);
+    InitSingleParamFCNNrule(p);
+    p->n_dims = data.cols, p->max_prototypes = 4000, p->track_criteria = 1, p->cost_threshold = 0.0;
+    p->start_mode = 0;
+    Result r[2];
+    for (int a = 0; a < 2; ++a) {
+        p->acceleration = a + 1;
+        r[a].rows.resize(4000), r[a].pops.resize(4000), r[a].dens.resize(4000), r[a].assign.resize(data.rows);
+        int k = 0;
+        r[a].m = SamplingApproach_PROBA(data.get(), r[a].rows.data(), k, r[a].pops.data(), r[a].dens.data(), nullptr,
+                                        p, r[a].assign.data());
+    }
+    EXPECT_EQ(r[0].m, 4000);
+    EXPECT_TRUE(r[0] == r[1]);
+    LibereParamFCNNrule(p);
+    delete p;
+}
+
+TEST(SamplingAcceleration, PositiveCostThresholdStopsAtTheSameStep) {
+    Matrix data = Blobs(5000, 4, 21);
+    const Result plain = Sample(data, 2000, nullptr, 1, 0, d_Eucl, 0, 0.6);
+    ASSERT_GT(plain.m, 1);
+    ASSERT_LT(plain.m, 2000);  // the cost stopped the loop, not the budget
+    // The last recorded cost is the first below the threshold.
+    EXPECT_LT(plain.cost[plain.m - 1], 0.6);
+    for (int j = 0; j + 1 < plain.m; ++j) ASSERT_GE(plain.cost[j], 0.6) << "k " << j + 1;
+    for (int acceleration : {1, 2}) {
+        EXPECT_TRUE(Sample(data, 2000, nullptr, 1, 0, d_Eucl, acceleration, 0.6) == plain)
+            << "acceleration " << acceleration;
     }
 }
 
