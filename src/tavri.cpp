@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <limits>
+#include <numeric>
 #include <string>
 
 namespace {
@@ -18,48 +21,302 @@ constexpr double kEmptySingleLink = 100000000.0;   // Single_link of an empty gr
 constexpr double kNoClosestPair = 10000000.0;      // D_groupe_DensityMin with nothing examined
 constexpr double kNoAttachment = 10000000000.0;    // noise assignment; above the k_voisins cap,
                                                    // so any tagged head becomes a target
-constexpr int kSpareIndex = 100000;
-
-int32_t* Members(HPtC_S& rec) { return *rec.member_list; }
-const int32_t* Members(const HPtC_S& rec) { return *rec.member_list; }
 
 std::size_t Count(int n) { return static_cast<std::size_t>(n > 0 ? n : 0); }
 
-// Deletes the array of a list cell, then the cell, and clears the field.
-void ReleaseList(int32_t**& cell) {
-    if (cell == nullptr) return;
-    delete[] *cell;
-    *cell = nullptr;
-    delete cell;
-    cell = nullptr;
-}
+// What a strict minimum search starting at `cap` over the point pairs ends
+// with, given their minimum `link`: NaN (no pair counted) and values at or
+// above the cap leave the cap.
+inline double Capped(double link, double cap) { return link < cap ? link : cap; }
 
-int32_t** NewList(int n, int32_t first) {
-    int32_t** cell = new int32_t*;
-    *cell = new int32_t[Count(n)];
-    (*cell)[0] = first;
-    return cell;
-}
+// Group distances are stored capped at kLinkCap: every reader caps there or
+// lower (Single_link at kLinkCap, k_voisins at 100000.0, phase 1 compares with
+// 10000.0), so nothing is lost, and NaN (no pair) reads as the cap. The capped
+// minimum of two groups' distances is the minimum of their capped distances.
+constexpr double kLinkCap = kEmptySingleLink;
+inline double MinLink(double a, double b) { return b < a ? b : a; }
 
-// D(p, q): matrix entry [p][q], or the callback on rows p and q.
-class PointDistance {
-public:
-    PointDistance(double** data, double** dist, int dims, DistanceFn distance)
-        : data_(data), dist_(dist), dims_(dims), distance_(distance) {}
-    double operator()(int p, int q) const {
-        return dist_ != nullptr ? dist_[p][q] : distance_(data_[p], data_[q], dims_);
+constexpr int32_t kNone = -1;
+
+// Applies to row r the merges of its columns that it has not seen yet, up to
+// merges[upto]: each absorbing column takes the smaller value, in merge order.
+void CatchUp(GroupSpace& ws, int32_t r, std::size_t upto) {
+    double* row = ws.link[r];
+    std::size_t i = ws.caught_up[r];
+    if (upto - i > 64) {  // many scattered columns: bring the row in as a stream first
+        for (int c = 0; c < ws.n; c += 8) __builtin_prefetch(row + c, 1);
     }
+    for (; i < upto; ++i) {
+        const auto& m = ws.merges[i];
+        row[m.first] = MinLink(row[m.first], row[m.second]);
+    }
+    ws.caught_up[r] = upto;
+}
 
-private:
-    double** data_;
-    double** dist_;
-    int dims_;
-    DistanceFn distance_;
+// Distance between live groups a and b (head records).
+double Link(GroupSpace& ws, int32_t a, int32_t b) {
+    CatchUp(ws, a, ws.merges.size());
+    return ws.link[a][b];
+}
+
+// Summary of one row given as `values[k]` for the live head `ids[k]` (k <
+// count, ascending heads, sizes[k] its size), the row's own head at `self`
+// (skipped; its value is overwritten): the minima first, with independent
+// running minima (a minimum does not depend on the order), then their
+// first holders and ties.
+NearestSummary Summarise(double* values, const int32_t* ids, const int32_t* sizes, int count, int self,
+                         int32_t own_size) {
+    values[self] = HUGE_VAL;
+    double all0 = HUGE_VAL;
+    double all1 = HUGE_VAL;
+    double not_smaller0 = HUGE_VAL;
+    double not_smaller1 = HUGE_VAL;
+    int k = 0;
+    for (; k + 2 <= count; k += 2) {
+        const double v0 = values[k];
+        const double v1 = values[k + 1];
+        all0 = v0 < all0 ? v0 : all0;
+        all1 = v1 < all1 ? v1 : all1;
+        const double e0 = sizes[k] >= own_size ? v0 : HUGE_VAL;
+        const double e1 = sizes[k + 1] >= own_size ? v1 : HUGE_VAL;
+        not_smaller0 = e0 < not_smaller0 ? e0 : not_smaller0;
+        not_smaller1 = e1 < not_smaller1 ? e1 : not_smaller1;
+    }
+    if (k < count) {
+        all0 = MinLink(all0, values[k]);
+        if (sizes[k] >= own_size) not_smaller0 = MinLink(not_smaller0, values[k]);
+    }
+    const double all = MinLink(all0, all1);
+    const double not_smaller = MinLink(not_smaller0, not_smaller1);
+    NearestSummary s{all, kNone, 0, not_smaller, kNone, 0};
+    for (k = 0; k < count; ++k) {
+        if (k == self) continue;
+        if (values[k] == all) {
+            if (s.all_first == kNone) s.all_first = ids[k];
+            ++s.all_ties;
+        }
+        if (values[k] == not_smaller && sizes[k] >= own_size) {
+            if (s.not_smaller_first == kNone) s.not_smaller_first = ids[k];
+            ++s.not_smaller_ties;
+        }
+    }
+    return s;
+}
+
+// Summary of live head r (of size own_size) from scratch, over the live
+// heads `heads` and their sizes (head_sizes, in the same order); the row is
+// caught up with every merge first.
+void ScanRow(GroupSpace& ws, int32_t r, int32_t own_size, const std::vector<int32_t>& heads,
+             const std::vector<int32_t>& head_sizes, std::vector<double>& values) {
+    CatchUp(ws, r, ws.merges.size());
+    const double* row = ws.link[r];
+    const std::size_t h = heads.size();
+    values.resize(h);
+    for (std::size_t k = 0; k < h; ++k) values[k] = row[heads[k]];
+    const int self = static_cast<int>(std::lower_bound(heads.begin(), heads.end(), r) - heads.begin());
+    ws.nearest[r] = Summarise(values.data(), heads.data(), head_sizes.data(), static_cast<int>(h), self, own_size);
+}
+
+// A merged group as one row that took part in no merge sees it: its final
+// head and new size, its distance (the smallest of its members'), and what
+// its members contributed to the row's summary before the merge.
+struct MergedGroup {
+    int32_t head;
+    int32_t size;
+    double value;
+    int held_all;          // members holding the row's smallest distance
+    int held_not_smaller;  // members holding the row's not-smaller distance, and counting there
+    bool had_all_first;
+    bool had_not_smaller_first;
 };
 
-int CountHeadsOfAtLeast(const HPtC_S* recs, int n, int size) {
+// Brings one summary (smallest value `best`, first holder `first`, holder
+// count `ties`) of a row that took part in no merge up to date, given the
+// merged groups that reach it (`eligible(g)`: whether group g counts now).
+// Groups not given lie beyond the summary's values, before and after.
+// Returns false when an untouched holder between the old first holder and
+// the new `first` (the first merged holder) may come first.
+template <typename Held, typename HadFirst, typename Eligible>
+bool UpdateSummary(double& best, int32_t& first, int32_t& ties, const std::vector<MergedGroup>& groups, Held held,
+                   HadFirst had_first, Eligible eligible) {
+    double lowest = best;  // a merged group may count now and be nearer than any before
+    for (const MergedGroup& g : groups)
+        if (eligible(g) && g.value < lowest) lowest = g.value;
+    int holders = 0;
+    int removed = 0;
+    bool first_merged = false;
+    int32_t first_holder = kNone;
+    for (const MergedGroup& g : groups) {
+        removed += held(g);
+        first_merged = first_merged || had_first(g);
+        if (!eligible(g) || g.value != lowest) continue;
+        ++holders;
+        if (first_holder == kNone || g.head < first_holder) first_holder = g.head;
+    }
+    if (lowest < best) {  // only merged groups hold the new minimum
+        best = lowest;
+        first = first_holder;
+        ties = holders;
+        return true;
+    }
+    const int untouched = ties - removed;  // holders outside the merged groups
+    ties = untouched + holders;
+    if (!first_merged) {
+        if (first_holder != kNone && (first == kNone || first_holder < first)) first = first_holder;
+        return true;
+    }
+    // The first holder was merged: its group holds the value now, but an
+    // untouched holder after the old first may come before that group.
+    const bool known = untouched == 0 || first_holder < first;
+    first = first_holder;
+    return known;
+}
+
+// The first head after `after` and before `before` that took part in no
+// merge of the fold (role 0) and holds `value` in row r, counting only heads
+// of at least min_size points; `before` when there is none. Heads and sizes
+// are those of the fold start, and the row is caught up to it.
+int32_t EarlierUntouchedHolder(GroupSpace& ws, int32_t r, const std::vector<char>& role, double value,
+                               int32_t after, int32_t before, int32_t min_size, std::size_t start) {
+    CatchUp(ws, r, start);
+    const double* row = ws.link[r];
+    for (auto c = std::upper_bound(ws.heads.begin(), ws.heads.end(), after); c != ws.heads.end() && *c < before; ++c)
+        if (role[*c] == 0 && *c != r && row[*c] == value && ws.sizes[*c] >= min_size) return *c;
+    return before;
+}
+
+// Folds the pending merges into heads, sizes and summaries. A merged group's
+// row becomes the smallest of its members' rows; by symmetry that row also
+// holds the group's distance to every other group, so rows that took part in
+// no merge update their summaries from it without being read themselves.
+// Minima do not depend on the merge order.
+void FoldMerges(GroupSpace& ws, const HPtC_S* recs) {
+    const std::size_t start = ws.folded;
+    const std::size_t end = ws.merges.size();
+    if (start == end) return;
+    // Where each absorbed record's points ended up: a record absorbs nothing
+    // once absorbed, so its own absorption comes later in the list.
+    for (std::size_t i = end; i-- > start;) ws.final_head[ws.merges[i].second] = ws.final_head[ws.merges[i].first];
+    std::vector<std::pair<int32_t, int32_t>> absorbed;  // (final head, absorbed record), by final head
+    absorbed.reserve(end - start);
+    for (std::size_t i = start; i < end; ++i)
+        absorbed.emplace_back(ws.final_head[ws.merges[i].second], ws.merges[i].second);
+    std::sort(absorbed.begin(), absorbed.end());
+    std::vector<char> role(Count(ws.n), 0);  // 0 in no merge, 1 final head, 2 absorbed
+    for (const auto& a : absorbed) {
+        role[a.first] = 1;
+        role[a.second] = 2;
+    }
+
+    // The live heads after the fold, with their sizes.
+    std::vector<int32_t> live;
+    std::vector<int32_t> live_sizes;
+    live.reserve(ws.heads.size());
+    live_sizes.reserve(ws.heads.size());
+    for (const int32_t r : ws.heads) {
+        if (role[r] == 2) continue;
+        live.push_back(r);
+        live_sizes.push_back(role[r] == 1 ? recs[r].member_count : ws.sizes[r]);
+    }
+
+    struct Reach {
+        int32_t row;
+        MergedGroup group;
+    };
+    std::vector<Reach> reached;
+    // A row in no merge whose nearest group and nearest not-smaller group are
+    // one and the same single holder is reached by the group holding that
+    // holder, if any, at the same distance, and by no other group.
+    std::vector<int32_t> open_rows;  // the other rows in no merge: checked against every group
+    for (const int32_t r : ws.heads) {
+        if (role[r] != 0) continue;
+        const NearestSummary& s = ws.nearest[r];
+        if (s.all_ties != 1 || s.not_smaller_ties != 1 || s.not_smaller_first != s.all_first) {
+            open_rows.push_back(r);
+        } else if (role[s.all_first] != 0) {
+            const int32_t f = ws.final_head[s.all_first];
+            reached.push_back({r, MergedGroup{f, recs[f].member_count, s.all_distance, 1, 1, true, true}});
+        }
+    }
+    std::vector<int32_t> finals;
+    std::vector<double> merged(Count(ws.n));
+    std::vector<double> values;
+    for (std::size_t i = 0; i < absorbed.size();) {
+        const int32_t f = absorbed[i].first;
+        std::size_t j = i;
+        while (j < absorbed.size() && absorbed[j].first == f) ++j;
+        finals.push_back(f);
+        // The members' rows as of the last fold.
+        CatchUp(ws, f, start);
+        for (std::size_t a = i; a < j; ++a) CatchUp(ws, absorbed[a].second, start);
+        // The group's row: the smallest of its members' rows.
+        const double* own = ws.link[f];
+        const double* first = ws.link[absorbed[i].second];
+        for (int c = 0; c < ws.n; ++c) merged[c] = MinLink(own[c], first[c]);
+        for (std::size_t a = i + 1; a < j; ++a) {
+            const double* from = ws.link[absorbed[a].second];
+            for (int c = 0; c < ws.n; ++c) merged[c] = MinLink(merged[c], from[c]);
+        }
+        // Rows in no merge that the group reaches: at or within their
+        // not-smaller distance, never below their smallest.
+        const int32_t new_size = recs[f].member_count;
+        for (const int32_t r : open_rows) {
+            const NearestSummary& s = ws.nearest[r];
+            if (!(merged[r] <= s.not_smaller_distance)) continue;
+            MergedGroup g{f, new_size, merged[r], 0, 0, false, false};
+            const int32_t own_size = ws.sizes[r];
+            auto note = [&](int32_t member) {
+                const double d = ws.link[member][r];
+                if (d == s.all_distance) ++g.held_all;
+                if (d == s.not_smaller_distance && ws.sizes[member] >= own_size) ++g.held_not_smaller;
+                g.had_all_first = g.had_all_first || member == s.all_first;
+                g.had_not_smaller_first = g.had_not_smaller_first || member == s.not_smaller_first;
+            };
+            note(f);
+            for (std::size_t a = i; a < j; ++a) note(absorbed[a].second);
+            reached.push_back({r, g});
+        }
+        std::copy(merged.begin(), merged.end(), ws.link[f]);
+        // Summarised while the row is at hand; only the columns merged in
+        // this fold are missing, and they come from this row alone.
+        ScanRow(ws, f, new_size, live, live_sizes, values);
+        i = j;
+    }
+
+    std::stable_sort(reached.begin(), reached.end(), [](const Reach& a, const Reach& b) { return a.row < b.row; });
+    std::vector<MergedGroup> groups;
+    for (std::size_t i = 0; i < reached.size();) {
+        const int32_t r = reached[i].row;
+        groups.clear();
+        for (; i < reached.size() && reached[i].row == r; ++i) groups.push_back(reached[i].group);
+        NearestSummary& s = ws.nearest[r];
+        const int32_t own_size = ws.sizes[r];
+        const int32_t old_all_first = s.all_first;
+        const int32_t old_not_smaller_first = s.not_smaller_first;
+        const bool all_known = UpdateSummary(
+            s.all_distance, s.all_first, s.all_ties, groups, [](const MergedGroup& g) { return g.held_all; },
+            [](const MergedGroup& g) { return g.had_all_first; }, [](const MergedGroup&) { return true; });
+        const bool not_smaller_known = UpdateSummary(
+            s.not_smaller_distance, s.not_smaller_first, s.not_smaller_ties, groups,
+            [](const MergedGroup& g) { return g.held_not_smaller; },
+            [](const MergedGroup& g) { return g.had_not_smaller_first; },
+            [own_size](const MergedGroup& g) { return g.size >= own_size; });
+        if (!all_known)
+            s.all_first = EarlierUntouchedHolder(ws, r, role, s.all_distance, old_all_first, s.all_first, 0, start);
+        if (!not_smaller_known)
+            s.not_smaller_first = EarlierUntouchedHolder(ws, r, role, s.not_smaller_distance, old_not_smaller_first,
+                                                         s.not_smaller_first, own_size, start);
+    }
+
+    ws.heads.swap(live);
+    for (const int32_t f : finals) ws.sizes[f] = recs[f].member_count;
+    ws.folded = end;
+    for (std::size_t i = start; i < end; ++i) ws.final_head[ws.merges[i].second] = ws.merges[i].second;
+}
+
+int CountHeadsOfAtLeast(const HPtC_S* recs, const std::vector<int32_t>& candidates, int size) {
     int count = 0;
-    for (int i = 0; i < n; ++i)
+    for (const int32_t i : candidates)
         if (recs[i].is_head != 0 && recs[i].member_count >= size) ++count;
     return count;
 }
@@ -72,42 +329,74 @@ void StoreList(int** cluster_members, int* cluster_sizes, int k, const int32_t* 
     cluster_sizes[k] = size;
 }
 
-// One side of a contact search between groups a and b, seen from `own`
-// (a when own_is_a, else b); distances are always taken as D(point of a,
-// point of b). Fills near[s] with the position in `other` of the nearest point
-// strictly within `radius` of own member s (-1 when none) and returns the
-// number of own members strictly within `radius` of the contact point: the
-// first own member at the smallest distance to `other`. No distance below the
-// cap leaves no contact point and a count of 0.
-double ScanContactSide(const HPtC_S& own, const HPtC_S& other, bool own_is_a, double radius, const PointDistance& D,
-                       std::vector<int>& near) {
-    const int32_t* mine = Members(own);
-    const int32_t* theirs = Members(other);
-    auto across = [&](int p, int q) { return own_is_a ? D(p, q) : D(q, p); };
-    int contact = -1;
+// GetMutualdistance without the memo. One scan of the pairs (p of a, q of b)
+// serves both sides: for a member of b, the members of a still come in list
+// order, and the contact point of each side is the first of its members in
+// list order that lies at the smallest distance to the other group.
+void MeasureContacts(GroupSpace& ws, const HPtC_S& ga, const HPtC_S& gb, double x, MutualMemo& out) {
+    const int32_t* in_a = ga.member_list.data();
+    const int32_t* in_b = gb.member_list.data();
+    const int na = ga.member_count;
+    const int nb = gb.member_count;
+    const double radius = x + x;  // the contact region: strictly within twice the link distance
+    int32_t* near_a = ws.near_a.data();  // per member of a: position in b's list of its nearest point, or -1
+    int32_t* near_b = ws.near_b.data();  // the same from b's side
+    double* near_b_distance = ws.near_b_distance.data();
+    for (int t = 0; t < nb; ++t) {
+        near_b[t] = -1;
+        near_b_distance[t] = kGroupDistanceCap;
+    }
+    const double** rows_b = ws.contact_rows.data();
+    for (int t = 0; t < nb; ++t) rows_b[t] = ws.data[in_b[t]];
+    const DistanceFn distance = ws.distance;
+    const int dims = ws.dims;
+    int contact_a = -1;
+    int contact_b = -1;
     double closest = kGroupDistanceCap;
-    for (int s = 0; s < own.member_count; ++s) {
-        near[s] = -1;
+    for (int s = 0; s < na; ++s) {
+        const int p = in_a[s];
+        const double* row_p = ws.data[p];
+        int32_t nearest_pos = -1;
         double nearest = kGroupDistanceCap;
-        for (int t = 0; t < other.member_count; ++t) {
-            const double d = across(mine[s], theirs[t]);
+        for (int t = 0; t < nb; ++t) {
+            // PointDistance: the lower index first, as in the matrix.
+            const bool p_first = p < in_b[t];
+            const double d = distance(p_first ? row_p : rows_b[t], p_first ? rows_b[t] : row_p, dims);
             if (d < nearest && d < radius) {
-                near[s] = t;
+                nearest_pos = t;
                 nearest = d;
             }
+            if (d < near_b_distance[t] && d < radius) {
+                near_b[t] = s;
+                near_b_distance[t] = d;
+            }
             if (d < closest) {
-                contact = s;
                 closest = d;
+                contact_a = s;
+                contact_b = t;
+            } else if (d == closest && contact_a >= 0 && t < contact_b) {
+                contact_b = t;
             }
         }
+        near_a[s] = nearest_pos;
     }
-    if (contact < 0) return 0.0;
-    int count = 0;
-    for (int s = 0; s < own.member_count; ++s) {
-        const double d = own_is_a ? D(mine[s], mine[contact]) : D(mine[contact], mine[s]);
-        if (d < radius) ++count;
+
+    out.count_self = 0.0;
+    out.count_other = 0.0;
+    if (contact_a >= 0) {  // no pair below the cap: no contact point, counts 0
+        int count = 0;
+        for (int s = 0; s < na; ++s)
+            if (PointDistance(ws, in_a[s], in_a[contact_a]) < radius) ++count;
+        out.count_self = count;
+        count = 0;
+        for (int t = 0; t < nb; ++t)
+            if (PointDistance(ws, in_b[contact_b], in_b[t]) < radius) ++count;
+        out.count_other = count;
     }
-    return count;
+    int mutual = 0;
+    for (int s = 0; s < na; ++s)
+        if (near_a[s] != -1 && near_b[near_a[s]] == s) ++mutual;
+    out.mutual = mutual;
 }
 
 }  // namespace
@@ -120,25 +409,17 @@ int algo_init(double** /*data*/, int n, int dims, const int* weights, HPtC_S* re
         rec.is_head = 1;
         rec.dims = dims;
         rec.member_count = 1;
-        rec.spare_index = kSpareIndex;
         rec.tag = 0;
         rec.min_link = 0.0;
         rec.mean_link = 0.0;
-        rec.member_list = NewList(n, i);
-        rec.weight_list = NewList(n, weights != nullptr ? weights[i] : 1);
-        rec.spare_value = new double[1];
-        rec.spare_value[0] = 0.0;
+        rec.weight = weights != nullptr ? weights[i] : 1;
+        rec.member_list.assign(1, i);
     }
     return 1;
 }
 
 int algo_delete(int n, HPtC_S* recs) {
-    for (int i = 0; i < n; ++i) {
-        ReleaseList(recs[i].member_list);
-        ReleaseList(recs[i].weight_list);
-        delete[] recs[i].spare_value;
-        recs[i].spare_value = nullptr;
-    }
+    for (int i = 0; i < n; ++i) std::vector<int32_t>().swap(recs[i].member_list);
     return 1;
 }
 
@@ -154,21 +435,109 @@ double Real_dense(const HPtC_S* recs, int n, int min_size, int& n_large) {
     return points / n;
 }
 
+int InitGroupSpace(GroupSpace& ws, double** data, int n, int dims, double** dist, DistanceFn distance) {
+    const std::size_t size = Count(n);
+    ws.data = data;
+    ws.n = n;
+    ws.dims = dims;
+    ws.distance = distance;
+    ws.link = dist;
+    ws.heads.resize(size);
+    std::iota(ws.heads.begin(), ws.heads.end(), 0);
+    ws.merges.clear();
+    ws.merges.reserve(size);
+    ws.folded = 0;
+    ws.caught_up.assign(size, 0);
+    ws.final_head.resize(size);
+    std::iota(ws.final_head.begin(), ws.final_head.end(), 0);
+    ws.sizes.assign(size, 1);
+    ws.nearest.assign(size, NearestSummary());
+    // Cap the point distances and summarise every row in one sweep; all
+    // groups being single points, every other group is at least as large.
+    // Four lanes keep the comparisons flowing (a minimum, its holder count
+    // and its first holder do not depend on the order).
+    for (int r = 0; r < n; ++r) {
+        double* row = dist[r];
+        row[r] = kLinkCap;  // the diagonal is never read
+        double smallest[4] = {HUGE_VAL, HUGE_VAL, HUGE_VAL, HUGE_VAL};
+        int first[4] = {kNone, kNone, kNone, kNone};
+        int ties[4] = {0, 0, 0, 0};
+        bool in_range = true;
+        auto take = [&](int lane, int c) {
+            const double d = row[c];
+            in_range = in_range & (d <= kLinkCap);
+            if (d < smallest[lane]) {
+                smallest[lane] = d;
+                first[lane] = c;
+                ties[lane] = 1;
+            } else if (d == smallest[lane]) {
+                ++ties[lane];
+            }
+        };
+        int c = 0;
+        for (; c + 4 <= n; c += 4)
+            for (int lane = 0; lane < 4; ++lane) take(lane, c + lane);
+        for (; c < n; ++c) take(0, c);
+        NearestSummary s{HUGE_VAL, kNone, 0, 0.0, kNone, 0};
+        for (int lane = 0; lane < 4; ++lane) s.all_distance = MinLink(s.all_distance, smallest[lane]);
+        for (int lane = 0; lane < 4; ++lane) {
+            if (smallest[lane] != s.all_distance) continue;
+            if (s.all_first == kNone || first[lane] < s.all_first) s.all_first = first[lane];
+            s.all_ties += ties[lane];
+        }
+        if (!in_range || !(s.all_distance < kLinkCap)) {
+            // Distances to cap (or none below it, the diagonal then counting): once more, plainly.
+            std::replace_if(row, row + n, [](double d) { return !(d < kLinkCap); }, kLinkCap);
+            s = NearestSummary{HUGE_VAL, kNone, 0, 0.0, kNone, 0};
+            for (c = 0; c < n; ++c) {
+                if (c == r) continue;
+                if (row[c] < s.all_distance) {
+                    s.all_distance = row[c];
+                    s.all_first = c;
+                    s.all_ties = 1;
+                } else if (row[c] == s.all_distance) {
+                    ++s.all_ties;
+                }
+            }
+        }
+        s.not_smaller_distance = s.all_distance;
+        s.not_smaller_first = s.all_first;
+        s.not_smaller_ties = s.all_ties;
+        ws.nearest[r] = s;
+    }
+    ws.version.assign(size, 0);
+    ws.memo.assign(size, MutualMemo());
+    ws.near_a.assign(size, -1);
+    ws.near_b.assign(size, -1);
+    ws.near_b_distance.assign(size, 0.0);
+    ws.contact_rows.assign(size, nullptr);
+    return 1;
+}
+
+double PointDistance(const GroupSpace& ws, int p, int q) {
+    // The matrix holds 0.0 on its diagonal and distance(row i, row j) with i < j in both triangles.
+    if (p == q) return 0.0;
+    return p < q ? ws.distance(ws.data[p], ws.data[q], ws.dims) : ws.distance(ws.data[q], ws.data[p], ws.dims);
+}
+
 // ---- Phase 1: mutual nearest-neighbour linking ----------------------------
 
-int k_voisins(double** data, double** dist, const HPtC_S& a, const HPtC_S& b, double& best_distance,
-              int& best_pos_a, int& best_pos_b, DistanceFn distance) {
-    const PointDistance D(data, dist, a.dims, distance);
-    const int32_t* in_a = Members(a);
-    const int32_t* in_b = Members(b);
-    best_distance = kGroupDistanceCap;
-    for (int i = 0; i < a.member_count; ++i) {
-        for (int j = 0; j < b.member_count; ++j) {
-            const double d = D(in_a[i], in_b[j]);
-            if (d < best_distance) {
-                best_distance = d;
-                best_pos_a = i;
-                best_pos_b = j;
+int k_voisins(GroupSpace& ws, const HPtC_S* recs, int a, int b, double& best_distance, int* best_pos_a,
+              int* best_pos_b) {
+    FoldMerges(ws, recs);
+    best_distance = Capped(Link(ws, a, b), kGroupDistanceCap);
+    if (best_pos_a == nullptr && best_pos_b == nullptr) return 1;
+    // The positions need the points: the first pair in member order at the smallest distance.
+    const HPtC_S& ga = recs[a];
+    const HPtC_S& gb = recs[b];
+    double best = kGroupDistanceCap;
+    for (int i = 0; i < ga.member_count; ++i) {
+        for (int j = 0; j < gb.member_count; ++j) {
+            const double d = PointDistance(ws, ga.member_list[i], gb.member_list[j]);
+            if (d < best) {
+                best = d;
+                if (best_pos_a != nullptr) *best_pos_a = i;
+                if (best_pos_b != nullptr) *best_pos_b = j;
             }
         }
     }
@@ -186,7 +555,7 @@ double CalculRatio(const HPtC_S* recs, int a, int b, double d) {
     return 1.0;
 }
 
-void ConnectionSingle(HPtC_S* recs, int a, int b, double d) {
+void ConnectionSingle(HPtC_S* recs, int a, int b, double d, GroupSpace* ws) {
     HPtC_S& into = recs[a];
     HPtC_S& from = recs[b];
     const int ca = into.member_count;
@@ -196,48 +565,47 @@ void ConnectionSingle(HPtC_S* recs, int a, int b, double d) {
     from.is_head = 0;
     into.mean_link = (static_cast<double>(cb - 1) * from.mean_link + static_cast<double>(ca - 1) * into.mean_link + d) /
                      static_cast<double>(ca + cb - 1);
-    const int32_t* moved = Members(from);
-    std::copy(moved, moved + cb, Members(into) + ca);
+    into.member_list.insert(into.member_list.end(), from.member_list.begin(), from.member_list.begin() + cb);
     into.member_count = ca + cb;
-    ReleaseList(from.member_list);
-    ReleaseList(from.weight_list);
+    std::vector<int32_t>().swap(from.member_list);
+    if (ws != nullptr) {
+        // Group distances follow at the next read; cached contact answers about either group lapse now.
+        ws->merges.emplace_back(a, b);
+        ++ws->version[a];
+        ++ws->version[b];
+    }
 }
 
-int findclosest1KNN(double** data, double** dist, int n, HPtC_S* recs, double x, int& n_groups,
-                    DistanceFn distance) {
+int findclosest1KNN(GroupSpace& ws, HPtC_S* recs, double x, int& n_groups) {
+    FoldMerges(ws, recs);
+    const int n = ws.n;
+    const std::vector<int32_t> heads = ws.heads;  // before any merge of this pass, ascending
     std::vector<int> closest_group(Count(n), -1);  // -1: no head nearer than kNoNearestHead
-    std::vector<double> closest_distance(Count(n));
+    std::vector<double> closest_distance(Count(n), kNoNearestHead);
     std::vector<int> pair_heads;  // heads of mutual pairs, ascending; each pair appears at both heads
     std::vector<double> pair_ratios;
-    pair_heads.reserve(Count(n));
-    pair_ratios.reserve(Count(n));
+    pair_heads.reserve(heads.size());
+    pair_ratios.reserve(heads.size());
 
-    int pos_a = 0;
-    int pos_b = 0;
-    for (int j = 0; j < n; ++j) {
-        closest_distance[j] = kNoNearestHead;
-        if (recs[j].is_head == 0) continue;
-        for (int k = 0; k < n; ++k) {
-            if (k == j || recs[k].is_head == 0) continue;
-            double d = 0.0;
-            k_voisins(data, dist, recs[j], recs[k], d, pos_a, pos_b, distance);
-            if (d < closest_distance[j]) {  // ties keep the lowest k
-                closest_distance[j] = d;
-                closest_group[j] = k;
-            }
+    // The nearest head is the first one at the smallest distance, if nearer
+    // than kNoNearestHead (far below the k_voisins cap, so capping plays no part).
+    for (const int32_t j : heads) {
+        const NearestSummary& s = ws.nearest[j];
+        if (s.all_distance < kNoNearestHead) {
+            closest_distance[j] = s.all_distance;
+            closest_group[j] = s.all_first;
         }
     }
 
-    int h = CountHeadsOfAtLeast(recs, n, 0);
+    int h = static_cast<int>(heads.size());
     // Late in the phase (fewer than n/2 groups) only well-proportioned links may merge.
-    const double threshold = (h < n / 2) ? x * 0.95 : x * 0.0;
+    const double threshold = h < n / 2 ? x * 0.95 : x * 0.0;
 
     // Two groups are never joined here: that decision belongs to the density phase.
     if (h != 2) {
-        for (int j = 0; j < n; ++j) {
+        for (const int32_t j : heads) {
             const int k = closest_group[j];
-            if (recs[j].is_head == 0 || k < 0) continue;
-            if (recs[k].is_head != 0 && closest_group[k] == j) {
+            if (k != -1 && recs[k].is_head != 0 && closest_group[k] == j) {
                 pair_heads.push_back(j);
                 pair_ratios.push_back(CalculRatio(recs, j, k, closest_distance[j]));
             }
@@ -251,70 +619,85 @@ int findclosest1KNN(double** data, double** dist, int n, HPtC_S* recs, double x,
         const int j = pair_heads[p];
         const int k = closest_group[j];
         if (recs[j].is_head != 0 && recs[k].is_head != 0 && pair_ratios[p] >= threshold) {
-            ConnectionSingle(recs, k, j, closest_distance[j]);
+            ConnectionSingle(recs, k, j, closest_distance[j], &ws);
             ++merges;
             --h;
         }
     }
 
     n_groups = h;
-    return merges == 0 ? 0 : CountHeadsOfAtLeast(recs, n, 2);
+    return merges == 0 ? 0 : CountHeadsOfAtLeast(recs, heads, 2);
 }
 
 // ---- Phase 2: density-driven merging --------------------------------------
 
-double Single_link(const HPtC_S& a, const HPtC_S& b, double** dist) {
-    if (a.member_count <= 0) return kEmptySingleLink;
-    const int32_t* in_a = Members(a);
-    const int32_t* in_b = Members(b);
-    double best = kEmptySingleLink;
-    for (int i = 0; i < a.member_count; ++i) {
-        const double* row = dist[in_a[i]];
-        for (int j = 0; j < b.member_count; ++j)
-            if (row[in_b[j]] < best) best = row[in_b[j]];
-    }
-    return best;
+double Single_link(GroupSpace& ws, const HPtC_S* recs, int a, int b) {
+    if (recs[a].member_count <= 0 || recs[b].member_count <= 0) return kEmptySingleLink;
+    FoldMerges(ws, recs);
+    return Link(ws, a, b);  // stored capped at kLinkCap
 }
 
-std::vector<double> getdistance_DensityMin(double** /*data*/, double** dist, const HPtC_S* recs, int n,
-                                           int* nearest_not_smaller, int* nearest_group, DistanceFn /*distance*/) {
-    std::vector<double> nearest_distance(Count(n));
+std::vector<double> getdistance_DensityMin(GroupSpace& ws, const HPtC_S* recs, int* nearest_not_smaller,
+                                           int* nearest_group) {
+    FoldMerges(ws, recs);
+    const int n = ws.n;
+    std::vector<double> nearest_distance(Count(n), 0.0);
     for (int i = 0; i < n; ++i) {
         nearest_not_smaller[i] = i;
         nearest_group[i] = i;
-        nearest_distance[i] = 0.0;
-        const HPtC_S& group = recs[i];
-        if (group.is_head == 0) continue;
+    }
+    for (const int32_t i : ws.heads) {
+        // A single holder of the smallest distance (or none within reach) is
+        // the answer whatever the tie rules; only ties need the scan below.
+        const NearestSummary& s = ws.nearest[i];
+        const bool all_settled = (s.all_distance < kNoNearestGroup && s.all_ties == 1) || s.all_distance > kNoNearestGroup;
+        const bool not_smaller_settled = (s.not_smaller_distance < kGroupDistanceCap && s.not_smaller_ties == 1) ||
+                                         s.not_smaller_distance > kGroupDistanceCap;
+        if (all_settled && not_smaller_settled) {
+            if (s.all_distance < kNoNearestGroup) nearest_group[i] = s.all_first;
+            nearest_distance[i] = s.all_distance < kNoNearestGroup ? s.all_distance : kNoNearestGroup;
+            if (s.not_smaller_distance < kGroupDistanceCap) nearest_not_smaller[i] = s.not_smaller_first;
+            continue;
+        }
 
+        // Ties. A search ends at the smallest distance, and the first group
+        // found there replaces whatever came before, so the rules need to see
+        // only the groups at that distance, in index order, each with its
+        // count of groups compared before it.
+        const HPtC_S& group = recs[i];
+        CatchUp(ws, i, ws.merges.size());
+        const double* row = ws.link[i];
+        const double none = std::numeric_limits<double>::quiet_NaN();  // equal to nothing
+        const double nearest_at = s.all_distance <= kNoNearestGroup ? s.all_distance : none;
+        const double not_smaller_at = s.not_smaller_distance <= kGroupDistanceCap ? s.not_smaller_distance : none;
         double best = kNoNearestGroup;
         double best_not_smaller = kGroupDistanceCap;
         int examined = 0;  // live groups compared with i before j
-        for (int j = 0; j < n; ++j) {
-            const HPtC_S& other = recs[j];
-            if (j == i || other.is_head == 0) continue;
-            const double d = Single_link(group, other, dist);
-
-            if (d < best) {
-                nearest_group[i] = j;
-                best = d;
-            } else if (d == best) {
-                // A tie keeps the group found first unless j's spacing is closer
-                // to i's own (both multi-point, from record 2 up) or, from the
-                // third group compared on, j is the larger group.
-                const HPtC_S& kept = recs[nearest_group[i]];
-                const bool closer_spacing = j >= 2 && group.member_count != 1 && other.member_count != 1 &&
-                                            std::fabs(kept.mean_link - other.mean_link) >
-                                                std::fabs(group.mean_link - other.mean_link);
-                const bool larger = examined >= 2 && kept.member_count < other.member_count;
-                if (closer_spacing || larger) nearest_group[i] = j;
+        for (const int32_t j : ws.heads) {
+            if (j == i) continue;
+            const double d = row[j];  // as Single_link gives it
+            if (d == nearest_at) {
+                const HPtC_S& other = recs[j];
+                if (d < best) {
+                    nearest_group[i] = j;
+                    best = d;
+                } else {
+                    // A tie keeps the group found first unless j's spacing is closer
+                    // to i's own (both multi-point, from record 2 up) or, from the
+                    // third group compared on, j is the larger group.
+                    const HPtC_S& kept = recs[nearest_group[i]];
+                    const bool closer_spacing = j >= 2 && group.member_count != 1 && other.member_count != 1 &&
+                                                std::fabs(kept.mean_link - other.mean_link) >
+                                                    std::fabs(group.mean_link - other.mean_link);
+                    const bool larger = examined >= 2 && kept.member_count < other.member_count;
+                    if (closer_spacing || larger) nearest_group[i] = j;
+                }
             }
-
-            if (other.member_count >= group.member_count) {
+            if (d == not_smaller_at && recs[j].member_count >= group.member_count) {
                 if (d < best_not_smaller) {
                     nearest_not_smaller[i] = j;
                     best_not_smaller = d;
-                } else if (d == best_not_smaller && examined >= 2 &&
-                           recs[nearest_not_smaller[i]].member_count < other.member_count) {
+                } else if (examined >= 2 && recs[nearest_not_smaller[i]].member_count < recs[j].member_count) {
                     nearest_not_smaller[i] = j;
                 }
             }
@@ -325,29 +708,32 @@ std::vector<double> getdistance_DensityMin(double** /*data*/, double** dist, con
     return nearest_distance;
 }
 
-int GetMutualdistance(double** data, double** dist, const HPtC_S* recs, int n, int a, int b, double x,
-                      double& count_a, double& count_b, DistanceFn distance) {
+int GetMutualdistance(GroupSpace& ws, const HPtC_S* recs, int a, int b, double x, double& count_a,
+                      double& count_b) {
     const HPtC_S& ga = recs[a];
     const HPtC_S& gb = recs[b];
     if (ga.is_head == 0 || gb.is_head == 0) return 0;
-    count_a = 0.0;
-    count_b = 0.0;
-    const PointDistance D(data, dist, ga.dims, distance);
-    const double radius = x + x;  // the contact region: strictly within twice the link distance
-    std::vector<int> near_a(Count(n));  // per member of a: position in b's list of its nearest point, or -1
-    std::vector<int> near_b(Count(n));  // the same from b's side
-    count_a = ScanContactSide(ga, gb, true, radius, D, near_a);
-    count_b = ScanContactSide(gb, ga, false, radius, D, near_b);
-
-    int mutual = 0;
-    for (int s = 0; s < ga.member_count; ++s)
-        if (near_a[s] != -1 && near_b[near_a[s]] == s) ++mutual;
-    return mutual;
+    // The answer depends only on the two member lists and x: phase 2 asks the
+    // same question of a refused candidate at pass after pass.
+    uint64_t x_bits = 0;
+    std::memcpy(&x_bits, &x, sizeof x);
+    MutualMemo& memo = ws.memo[a];
+    if (memo.other != b || memo.version_self != ws.version[a] || memo.version_other != ws.version[b] ||
+        memo.x_bits != x_bits) {
+        MeasureContacts(ws, ga, gb, x, memo);
+        memo.other = b;
+        memo.version_self = ws.version[a];
+        memo.version_other = ws.version[b];
+        memo.x_bits = x_bits;
+    }
+    count_a = memo.count_self;
+    count_b = memo.count_other;
+    return memo.mutual;
 }
 
-int AlgoUnit_DensityNeighborMin(double** data, double** dist, HPtC_S* recs, int n, int /*n_groups*/,
-                                int /*min_groups*/, double threshold, double direct_ratio, const double* tests,
-                                DistanceFn distance) {
+int AlgoUnit_DensityNeighborMin(GroupSpace& ws, HPtC_S* recs, int /*n_groups*/, int /*min_groups*/,
+                                double threshold, double direct_ratio, const double* tests) {
+    const int n = ws.n;
     if (n <= 0) return 0;
     if (n == 1) return 1;
     const bool mutual_test = tests[0] == 1.0;
@@ -356,11 +742,12 @@ int AlgoUnit_DensityNeighborMin(double** data, double** dist, HPtC_S* recs, int 
 
     std::vector<int> nearest_not_smaller(Count(n));
     std::vector<int> nearest_group(Count(n));
-    const std::vector<double> nearest_distance = getdistance_DensityMin(
-        data, dist, recs, n, nearest_not_smaller.data(), nearest_group.data(), distance);
+    const std::vector<double> nearest_distance =
+        getdistance_DensityMin(ws, recs, nearest_not_smaller.data(), nearest_group.data());
+    const std::vector<int32_t> heads = ws.heads;  // at the pass start, ascending; absorbed records stay out
 
     int countdown = n;  // counts points, not groups: at most n - 2 absorptions per pass
-    for (int i = 0; i < n; ++i) {
+    for (const int32_t i : heads) {
         const int e = nearest_not_smaller[i];
         const int g = nearest_group[i];
         if (e == i || recs[i].is_head == 0 || recs[g].is_head == 0 || recs[e].is_head == 0) continue;
@@ -377,7 +764,7 @@ int AlgoUnit_DensityNeighborMin(double** data, double** dist, HPtC_S* recs, int 
         if (ratio < direct_ratio) {
             double count_i = 0.0;
             double count_e = 0.0;
-            const int mutual = GetMutualdistance(data, dist, recs, n, i, e, x, count_i, count_e, distance);
+            const int mutual = GetMutualdistance(ws, recs, i, e, x, count_i, count_e);
             if (mutual_test) {
                 // Refused when the weak link is backed by many mutual point pairs for the contact size.
                 const int smaller = std::min(static_cast<int>(count_i), static_cast<int>(count_e));
@@ -388,11 +775,11 @@ int AlgoUnit_DensityNeighborMin(double** data, double** dist, HPtC_S* recs, int 
             if (balance_test && u > ratio * (std::fmin(count_i, count_e) / std::fmax(count_i, count_e))) continue;
         }
 
-        ConnectionSingle(recs, e, i, x);
+        ConnectionSingle(recs, e, i, x, &ws);
         --countdown;
         // Entries that pointed at i now point where i went (e): the tables keep
         // describing the pass start, moved along by the merges.
-        for (int j = 0; j < n; ++j) {
+        for (const int32_t j : heads) {
             if (recs[j].is_head == 0) continue;
             if (nearest_not_smaller[j] == i) nearest_not_smaller[j] = nearest_not_smaller[i];
             if (nearest_group[j] == i) nearest_group[j] = nearest_group[i];
@@ -400,26 +787,22 @@ int AlgoUnit_DensityNeighborMin(double** data, double** dist, HPtC_S* recs, int 
         if (countdown == 2) break;
     }
 
-    int heads = 0;
-    for (int i = 0; i < n; ++i)
-        if (recs[i].is_head == 1) ++heads;
-    return heads;
+    int live = 0;
+    for (const int32_t i : heads)
+        if (recs[i].is_head == 1) ++live;
+    return live;
 }
 
-double D_groupe_DensityMin(double** data, double** dist, const HPtC_S& a, const HPtC_S& b, int& point_a,
-                           int& point_b, DistanceFn distance) {
+double D_groupe_DensityMin(const GroupSpace& ws, const HPtC_S& a, const HPtC_S& b, int& point_a, int& point_b) {
     double best = kNoClosestPair;
     if (a.is_head == 0 || b.is_head == 0) return best;
-    const PointDistance D(data, dist, a.dims, distance);
-    const int32_t* in_a = Members(a);
-    const int32_t* in_b = Members(b);
     for (int i = 0; i < a.member_count; ++i) {
         for (int j = 0; j < b.member_count; ++j) {
-            const double d = D(in_a[i], in_b[j]);
+            const double d = PointDistance(ws, a.member_list[i], b.member_list[j]);
             if (d < best) {
                 best = d;
-                point_a = in_a[i];
-                point_b = in_b[j];
+                point_a = a.member_list[i];
+                point_b = b.member_list[j];
             }
         }
     }
@@ -432,7 +815,7 @@ int GetListe(const HPtC_S* recs, int n, int** cluster_members, int* cluster_size
     int k = 0;
     for (int i = 0; i < n; ++i) {
         if (recs[i].is_head == 0) continue;
-        StoreList(cluster_members, cluster_sizes, k, Members(recs[i]), recs[i].member_count);
+        StoreList(cluster_members, cluster_sizes, k, recs[i].member_list.data(), recs[i].member_count);
         ++k;
     }
     return k;
@@ -451,7 +834,7 @@ int FillListe_densitymin(const HPtC_S* recs, int min_size, int n, int** cluster_
         if (is_noise(rec)) {
             noise_total += rec.member_count;
         } else {
-            StoreList(cluster_members, cluster_sizes, k, Members(rec), rec.member_count);
+            StoreList(cluster_members, cluster_sizes, k, rec.member_list.data(), rec.member_count);
             ++k;
         }
     }
@@ -464,7 +847,7 @@ int FillListe_densitymin(const HPtC_S* recs, int min_size, int n, int** cluster_
     for (int i = 0; i < n; ++i) {
         const HPtC_S& rec = recs[i];
         if (rec.is_head != 1 || !is_noise(rec)) continue;
-        std::copy(Members(rec), Members(rec) + rec.member_count, noise + filled);
+        std::copy(rec.member_list.begin(), rec.member_list.begin() + rec.member_count, noise + filled);
         filled += rec.member_count;
     }
     cluster_sizes[k] = noise_total;
@@ -474,19 +857,21 @@ int FillListe_densitymin(const HPtC_S* recs, int min_size, int n, int** cluster_
 
 // ---- Noise assignment ------------------------------------------------------
 
-int FinishConnection_without(HPtC_S* recs, double** data, double** dist, int n, DistanceFn distance) {
-    std::vector<int> attach_to(Count(n), -1);  // untagged head -> its nearest tagged head, -1 for none
+int FinishConnection_without(GroupSpace& ws, HPtC_S* recs) {
+    FoldMerges(ws, recs);
+    const int n = ws.n;
+    const std::vector<int32_t> heads = ws.heads;  // before any attachment, ascending
+    std::vector<int> attach_to(Count(n), -1);     // untagged head -> its nearest tagged head, -1 for none
     std::vector<double> attach_distance(Count(n), kNoAttachment);
 
     // Targets are chosen from the groups as they stand before any attachment.
-    int pos_a = 0;
-    int pos_b = 0;
-    for (int i = 0; i < n; ++i) {
-        if (recs[i].is_head == 0 || recs[i].tag != 0) continue;
-        for (int j = 0; j < n; ++j) {
-            if (j == i || recs[j].is_head == 0 || recs[j].tag == 0) continue;
-            double d = 0.0;
-            k_voisins(data, dist, recs[i], recs[j], d, pos_a, pos_b, distance);
+    for (const int32_t i : heads) {
+        if (recs[i].tag != 0) continue;
+        CatchUp(ws, i, ws.merges.size());
+        const double* row = ws.link[i];
+        for (const int32_t j : heads) {
+            if (j == i || recs[j].tag == 0) continue;
+            const double d = Capped(row[j], kGroupDistanceCap);  // as k_voisins gives it
             if (d < attach_distance[i]) {  // ties keep the lowest tagged head
                 attach_distance[i] = d;
                 attach_to[i] = j;
@@ -495,19 +880,19 @@ int FinishConnection_without(HPtC_S* recs, double** data, double** dist, int n, 
     }
 
     int attached = 0;
-    for (int b = 0; b < n; ++b) {
+    for (const int32_t b : heads) {
         if (recs[b].is_head == 0 || recs[b].tag == 1 || attach_to[b] == -1) continue;
-        ConnectionSingleWithTag(recs, attach_to[b], b, attach_distance[b]);
+        ConnectionSingleWithTag(recs, attach_to[b], b, attach_distance[b], &ws);
         ++attached;
     }
     return attached;
 }
 
-void ConnectionSingleWithTag(HPtC_S* recs, int a, int b, double d) {
+void ConnectionSingleWithTag(HPtC_S* recs, int a, int b, double d, GroupSpace* ws) {
     if (recs[b].tag == 1)
-        ConnectionSingle(recs, b, a, d);
+        ConnectionSingle(recs, b, a, d, ws);
     else
-        ConnectionSingle(recs, a, b, d);
+        ConnectionSingle(recs, a, b, d, ws);
 }
 
 // ---- Driver and result file ------------------------------------------------
@@ -523,6 +908,7 @@ int algoMutuel(double** data, int n, int dims, int& n_groups, int min_groups, co
 
     std::vector<HPtC_S> recs(Count(n));
     algo_init(data, n, dims, nullptr, recs.data());
+    // The distance matrix; once filled it becomes the workspace's group distances.
     double** dist = Reservmemdouble(n, n);
     if (dist == nullptr) {
         std::printf("Memory error\n");
@@ -531,6 +917,8 @@ int algoMutuel(double** data, int n, int dims, int& n_groups, int min_groups, co
         return -1;
     }
     GenereMatriceDistance(data, n, dims, nullptr, dist, distance);
+    GroupSpace ws;
+    InitGroupSpace(ws, data, n, dims, dist, distance);
     n_groups = n;
 
     // Phase 1: every mutual pair merges until a pass leaves fewer multi-point
@@ -538,8 +926,8 @@ int algoMutuel(double** data, int n, int dims, int& n_groups, int min_groups, co
     int previous = 0;
     double x = 0.0;
     for (;;) {
-        const int result = findclosest1KNN(data, dist, n, recs.data(), x, n_groups, distance);
-        const int multi = CountHeadsOfAtLeast(recs.data(), n, 2);
+        const int result = findclosest1KNN(ws, recs.data(), x, n_groups);
+        const int multi = CountHeadsOfAtLeast(recs.data(), ws.heads, 2);
         if (previous > multi && x == 0.0)
             x = 1.0;
         else
@@ -559,7 +947,7 @@ int algoMutuel(double** data, int n, int dims, int& n_groups, int min_groups, co
         do {
             int last = -1;
             for (;;) {
-                m = AlgoUnit_DensityNeighborMin(data, dist, recs.data(), n, m, cmin, threshold, 0.95, tests, distance);
+                m = AlgoUnit_DensityNeighborMin(ws, recs.data(), m, cmin, threshold, 0.95, tests);
                 n_groups = m;
                 if (m == last || m <= 2) break;
                 last = m;
@@ -570,7 +958,7 @@ int algoMutuel(double** data, int n, int dims, int& n_groups, int min_groups, co
         const int min_cluster = n / 100;
         if (finish != 0) {
             for (HPtC_S& rec : recs) rec.tag = (rec.is_head == 1 && rec.member_count >= min_cluster) ? 1 : 0;
-            while (FinishConnection_without(recs.data(), data, dist, n, distance) != 0) {
+            while (FinishConnection_without(ws, recs.data()) != 0) {
             }
         }
         n_groups = FillListe_densitymin(recs.data(), min_cluster, n, cluster_members, cluster_sizes, noise_flag);

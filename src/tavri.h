@@ -3,76 +3,134 @@
 // the result file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "util.h"
 
 // One record per clustered point; record i belongs to point i.
 struct HPtC_S {
-    int32_t is_head;        // 1: heads a live group; 0: absorbed (for good)
-    int32_t tag;            // 1: kept cluster during noise assignment, else 0
-    int32_t member_count;   // points in the group (heads only)
-    int32_t dims;           // dimension count handed to the distance callback
-    int32_t** weight_list;  // cell -> n ints; entry 0 = the point's weight; null once absorbed
-    int32_t** member_list;  // cell -> n ints; entries 0..member_count-1 = the group's points, head first
-    double* spare_value;    // one element, 0.0; unused
-    int32_t spare_index;    // 100000; unused
-    double min_link;        // smallest link distance inside the group (0.0 for one point)
-    double mean_link;       // mean link distance of the group (0.0 for one point)
+    int32_t is_head;                   // 1: heads a live group; 0: absorbed (for good)
+    int32_t tag;                       // 1: kept cluster during noise assignment, else 0
+    int32_t member_count;              // points in the group (heads only)
+    int32_t dims;                      // dimension count handed to the distance callback
+    int32_t weight;                    // the point's weight (1 unless given); no step reads it
+    std::vector<int32_t> member_list;  // the group's points, head first; released once absorbed
+    double min_link;                   // smallest link distance inside the group (0.0 for one point)
+    double mean_link;                  // mean link distance of the group (0.0 for one point)
+};
+
+// Last GetMutualdistance answer asked from one record, valid while neither
+// group has changed and the link distance is the same.
+struct MutualMemo {
+    int32_t other = -1;
+    uint32_t version_self = 0;
+    uint32_t version_other = 0;
+    uint64_t x_bits = 0;
+    int32_t mutual = 0;
+    double count_self = 0.0;
+    double count_other = 0.0;
+};
+
+// Nearest other live groups of one live group, over its row of group
+// distances capped at 100000000.0: the smallest value, the first head in
+// index order holding it (-1: none) and how many heads hold it; once over
+// all groups, once over the groups at least as large as this one.
+struct NearestSummary {
+    double all_distance;
+    int32_t all_first;
+    int32_t all_ties;
+    double not_smaller_distance;
+    int32_t not_smaller_first;
+    int32_t not_smaller_ties;
+};
+
+// Clustering workspace of one run over n point records: the data, the
+// distance callback and the group distance matrix that the passes read.
+// Merges are noted by ConnectionSingle and folded in before the next read.
+struct GroupSpace {
+    double** data = nullptr;
+    int n = 0;
+    int dims = 0;
+    DistanceFn distance = nullptr;
+    // n x n: filled as the point distance matrix, then kept as the single-link
+    // distance between live groups (indexed by head record), capped at
+    // 100000000.0, also the value when no pair of points has a distance. A
+    // row catches up with the merges of its columns when it is read.
+    double** link = nullptr;
+    std::vector<std::pair<int32_t, int32_t>> merges;  // every merge (absorbing, absorbed), in order
+    std::size_t folded = 0;                           // merges[0, folded) are in heads, sizes and nearest
+    std::vector<std::size_t> caught_up;               // per row of link: merges[0, caught_up) are in its columns
+    std::vector<int32_t> heads;                       // live heads, ascending, as of the last fold
+    std::vector<int32_t> sizes;                       // member counts as of the last fold
+    std::vector<NearestSummary> nearest;              // per live head, as of the last fold
+    std::vector<int32_t> final_head;                  // fold scratch; identity between folds
+    std::vector<uint32_t> version;                     // per record: bumped whenever its group changes
+    std::vector<MutualMemo> memo;                      // per record
+    std::vector<int32_t> near_a, near_b;               // GetMutualdistance work arrays
+    std::vector<double> near_b_distance;
+    std::vector<const double*> contact_rows;
 };
 
 // ---- Point records ---------------------------------------------------------
 // Makes every point a group of its own (weights null: all 1); `data` is not
 // read. Returns 1.
 int algo_init(double** data, int n, int dims, const int* weights, HPtC_S* recs);
-// Releases the lists of every record still holding them (not the array). Returns 1.
+// Releases the member list of every record (not the array). Returns 1.
 int algo_delete(int n, HPtC_S* recs);
 // Share of the n points lying in groups of more than min_size points;
 // n_large = the number of such groups.
 double Real_dense(const HPtC_S* recs, int n, int min_size, int& n_large);
 
+// Binds a workspace to n untouched records (one group per point): `dist` is
+// the caller's n x n matrix, filled by GenereMatriceDistance on `data` with
+// `distance`; from now on it holds group distances. Returns 1.
+int InitGroupSpace(GroupSpace& ws, double** data, int n, int dims, double** dist, DistanceFn distance);
+// D(p, q): the distance matrix entry of points p and q, recomputed with the
+// callback exactly as GenereMatriceDistance computed it.
+double PointDistance(const GroupSpace& ws, int p, int q);
+
 // ---- Phase 1: mutual nearest-neighbour linking ----------------------------
-// Distances come from `dist` (n x n) or, when it is null, from `distance` on
-// the rows of `data`.
-//
-// Single-link distance of groups a and b, capped at 100000.0, into
-// best_distance; the member-list positions of the closest pair into
-// best_pos_a/best_pos_b (left alone when none is below the cap). Returns 1.
-int k_voisins(double** data, double** dist, const HPtC_S& a, const HPtC_S& b, double& best_distance,
-              int& best_pos_a, int& best_pos_b, DistanceFn distance);
+// Single-link distance of groups a and b (head indices), capped at 100000.0,
+// into best_distance. When asked for, the member-list positions of the first
+// closest pair go to *best_pos_a/*best_pos_b (left alone when none is below
+// the cap). Returns 1.
+int k_voisins(GroupSpace& ws, const HPtC_S* recs, int a, int b, double& best_distance, int* best_pos_a = nullptr,
+              int* best_pos_b = nullptr);
 // Link ratio in [0, 1] of merging heads a and b at link distance d (1 when
 // d equals the mean link of each group that has one).
 double CalculRatio(const HPtC_S* recs, int a, int b, double d);
-// Head b is absorbed into head a with link distance d.
-void ConnectionSingle(HPtC_S* recs, int a, int b, double d);
+// Head b is absorbed into head a with link distance d. Records bound to a
+// workspace must name it, so that its group distances follow.
+void ConnectionSingle(HPtC_S* recs, int a, int b, double d, GroupSpace* ws = nullptr);
 // One pass of phase 1 with ratio threshold x; n_groups = heads left. Returns
 // 0 when nothing merged, else the number of groups of two or more points.
-int findclosest1KNN(double** data, double** dist, int n, HPtC_S* recs, double x, int& n_groups,
-                    DistanceFn distance);
+int findclosest1KNN(GroupSpace& ws, HPtC_S* recs, double x, int& n_groups);
 
 // ---- Phase 2: density-driven merging --------------------------------------
-// Single-link distance of two groups read from `dist`; 100000000.0 when either is empty.
-double Single_link(const HPtC_S& a, const HPtC_S& b, double** dist);
+// Single-link distance of heads a and b, capped at 100000000.0 (also the
+// result when either group is empty).
+double Single_link(GroupSpace& ws, const HPtC_S* recs, int a, int b);
 // Neighbour tables of the live groups (indexed by record): nearest_not_smaller
 // and nearest_group (the record itself when none). Returns nearest_distance:
 // 1000000.0 when no live group is that near, 0.0 for absorbed records.
-std::vector<double> getdistance_DensityMin(double** data, double** dist, const HPtC_S* recs, int n,
-                                           int* nearest_not_smaller, int* nearest_group, DistanceFn distance);
+std::vector<double> getdistance_DensityMin(GroupSpace& ws, const HPtC_S* recs, int* nearest_not_smaller,
+                                           int* nearest_group);
 // Number of mutual point pairs of heads a and b within twice the link
 // distance x; count_a/count_b = the points of each group within that radius
 // of its contact point (both left alone when a or b is absorbed: returns 0).
-int GetMutualdistance(double** data, double** dist, const HPtC_S* recs, int n, int a, int b, double x,
-                      double& count_a, double& count_b, DistanceFn distance);
+int GetMutualdistance(GroupSpace& ws, const HPtC_S* recs, int a, int b, double x, double& count_a,
+                      double& count_b);
 // One merge pass at density threshold `threshold` (ratios of at least
 // direct_ratio skip the tests; tests = {mutual switch, balance switch, u}).
 // n_groups and min_groups are not used. Returns the number of heads afterwards.
-int AlgoUnit_DensityNeighborMin(double** data, double** dist, HPtC_S* recs, int n, int n_groups, int min_groups,
-                                double threshold, double direct_ratio, const double* tests, DistanceFn distance);
+int AlgoUnit_DensityNeighborMin(GroupSpace& ws, HPtC_S* recs, int n_groups, int min_groups, double threshold,
+                                double direct_ratio, const double* tests);
 // Smallest distance between a point of a and a point of b (their indices into
 // point_a/point_b); 10000000.0, outputs untouched, when no pair is examined.
-double D_groupe_DensityMin(double** data, double** dist, const HPtC_S& a, const HPtC_S& b, int& point_a,
-                           int& point_b, DistanceFn distance);
+double D_groupe_DensityMin(const GroupSpace& ws, const HPtC_S& a, const HPtC_S& b, int& point_a, int& point_b);
 
 // ---- Cluster extraction ----------------------------------------------------
 // cluster_members: n entries, each null or an owned array of point indices;
@@ -88,10 +146,10 @@ int FillListe_densitymin(const HPtC_S* recs, int min_size, int n, int** cluster_
 // ---- Noise assignment ------------------------------------------------------
 // Attaches every untagged head to its nearest tagged head (ties: lowest
 // index). Returns the number of groups attached.
-int FinishConnection_without(HPtC_S* recs, double** data, double** dist, int n, DistanceFn distance);
+int FinishConnection_without(GroupSpace& ws, HPtC_S* recs);
 // Merges heads a and b at link distance d; b absorbs a when b is tagged,
 // otherwise a absorbs b.
-void ConnectionSingleWithTag(HPtC_S* recs, int a, int b, double d);
+void ConnectionSingleWithTag(HPtC_S* recs, int a, int b, double d, GroupSpace* ws = nullptr);
 
 // ---- Driver and result file ------------------------------------------------
 // Clusters n points. Returns the number of cluster lists (also left in

@@ -3,12 +3,15 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <new>
+#include <numeric>
 #include <random>
 #include <sstream>
 #include <string>
@@ -37,43 +40,47 @@ namespace {
 
 using Ints = std::vector<int>;
 
-// Points (row-major coordinates), their Euclidean distance matrix and their
-// records, one group per point; everything is released at the end.
+// Points (row-major coordinates), their records (one group per point) and
+// the clustering workspace over them; everything is released at the end.
 struct Points {
     Points(const std::vector<double>& coords, int dims_)
         : n(static_cast<int>(coords.size()) / dims_), dims(dims_), recs(n) {
         data = Reservmemdouble(n, dims);
         for (int i = 0; i < n; ++i)
             for (int c = 0; c < dims; ++c) data[i][c] = coords[i * dims + c];
-        dist = Reservmemdouble(n, n);
-        GenereMatriceDistance(data, n, dims, nullptr, dist, d_Eucl);
+        link = Reservmemdouble(n, n);
+        GenereMatriceDistance(data, n, dims, nullptr, link, d_Eucl);
         algo_init(data, n, dims, nullptr, recs.data());
+        InitGroupSpace(ws, data, n, dims, link, d_Eucl);
     }
     ~Points() {
         algo_delete(n, recs.data());
-        Delete2D(dist, n);
+        Delete2D(link, n);
         Delete2D(data, n);
     }
     Points(const Points&) = delete;
     Points& operator=(const Points&) = delete;
 
     HPtC_S* r() { return recs.data(); }
-    void Merge(int into, int from, double d) { ConnectionSingle(recs.data(), into, from, d); }
+    void Merge(int into, int from, double d) { ConnectionSingle(recs.data(), into, from, d, &ws); }
     Ints Members(int head) const {  // empty for an absorbed record
-        if (recs[head].member_list == nullptr) return {};
-        const int32_t* m = *recs[head].member_list;
-        return Ints(m, m + recs[head].member_count);
+        const std::vector<int32_t>& m = recs[head].member_list;
+        EXPECT_TRUE(recs[head].is_head == 0 || static_cast<int>(m.size()) == recs[head].member_count);
+        return Ints(m.begin(), m.end());
     }
-    int Link(double x, int& groups) { return findclosest1KNN(data, dist, n, r(), x, groups, d_Eucl); }
+    // The point distance, straight from the coordinates.
+    double D(int p, int q) const { return p == q ? 0.0 : d_Eucl(data[std::min(p, q)], data[std::max(p, q)], dims); }
+    int Link(double x, int& groups) { return findclosest1KNN(ws, r(), x, groups); }
     int Pass(double threshold, const double* tests) {
-        return AlgoUnit_DensityNeighborMin(data, dist, r(), n, 0, 0, threshold, 0.95, tests, d_Eucl);
+        return AlgoUnit_DensityNeighborMin(ws, r(), 0, 0, threshold, 0.95, tests);
     }
 
     int n;
     int dims;
     double** data;
-    double** dist;
+    double** link;  // the workspace's group distances
     std::vector<HPtC_S> recs;
+    GroupSpace ws;
 };
 
 // Cluster lists as the pipeline holds them.
@@ -115,7 +122,7 @@ struct Tables {
 };
 Tables BuildTables(Points& p) {
     Tables t{Ints(p.n), Ints(p.n), {}};
-    t.distance = getdistance_DensityMin(p.data, p.dist, p.r(), p.n, t.not_smaller.data(), t.nearest.data(), d_Eucl);
+    t.distance = getdistance_DensityMin(p.ws, p.r(), t.not_smaller.data(), t.nearest.data());
     return t;
 }
 
@@ -156,18 +163,19 @@ TEST(PointRecords, InitWeightsAndReleaseAfterMerges) {
     algo_init(nullptr, 4, 2, weights, recs.data());
     for (int i = 0; i < 4; ++i) {
         EXPECT_TRUE(recs[i].is_head == 1 && recs[i].member_count == 1 && recs[i].dims == 2);
-        EXPECT_EQ((*recs[i].member_list)[0], i);
-        EXPECT_EQ((*recs[i].weight_list)[0], weights[i]);
+        EXPECT_EQ(recs[i].member_list, (std::vector<int32_t>{i}));
+        EXPECT_EQ(recs[i].weight, weights[i]);
         EXPECT_TRUE(recs[i].min_link == 0.0 && recs[i].mean_link == 0.0);
     }
     ConnectionSingle(recs.data(), 1, 0, 1.0);
     ConnectionSingle(recs.data(), 1, 3, 2.0);
-    EXPECT_TRUE(recs[0].member_list == nullptr && recs[3].weight_list == nullptr);
-    algo_delete(4, recs.data());  // a second release of 0 or 3 would show under valgrind
-    for (const HPtC_S& rec : recs) EXPECT_TRUE(rec.member_list == nullptr && rec.weight_list == nullptr);
+    EXPECT_EQ(recs[1].member_list, (std::vector<int32_t>{1, 0, 3}));
+    EXPECT_TRUE(recs[0].member_list.capacity() == 0 && recs[3].member_list.capacity() == 0);  // released
+    algo_delete(4, recs.data());
+    for (const HPtC_S& rec : recs) EXPECT_EQ(rec.member_list.capacity(), 0u);
 
     algo_init(nullptr, 1, 1, nullptr, recs.data());
-    EXPECT_EQ((*recs[0].weight_list)[0], 1);
+    EXPECT_EQ(recs[0].weight, 1);
     algo_delete(1, recs.data());
 }
 
@@ -215,12 +223,15 @@ TEST(MutualLinking, KVoisinsKeepsTheFirstClosestPairAndCaps) {
     double d = 0.0;
     int pa = -1;
     int pb = -1;
-    k_voisins(p.data, p.dist, p.recs[0], p.recs[2], d, pa, pb, d_Eucl);
+    k_voisins(p.ws, p.r(), 0, 2, d, &pa, &pb);
     EXPECT_TRUE(d == 3.0 && pa == 0 && pb == 0);
-    k_voisins(p.data, nullptr, p.recs[0], p.recs[2], d, pa, pb, d_Eucl);  // the callback gives the same
+    k_voisins(p.ws, p.r(), 2, 0, d, &pa, &pb);
+    EXPECT_TRUE(d == 3.0 && pa == 0 && pb == 0);
+    d = 0.0;
+    k_voisins(p.ws, p.r(), 0, 2, d);  // the distance alone
     EXPECT_EQ(d, 3.0);
     pa = -7;
-    k_voisins(p.data, p.dist, p.recs[0], p.recs[4], d, pa, pb, d_Eucl);
+    k_voisins(p.ws, p.r(), 0, 4, d, &pa, &pb);
     EXPECT_TRUE(d == 100000.0 && pa == -7);
 }
 
@@ -242,7 +253,9 @@ TEST(MutualLinking, NeverMergesTheLastTwoGroups) {
     Points one({4}, 1);
     EXPECT_EQ(one.Link(0.0, groups), 0);
     EXPECT_EQ(groups, 1);
-    EXPECT_EQ(findclosest1KNN(nullptr, nullptr, 0, nullptr, 0.0, groups, d_Eucl), 0);
+    GroupSpace empty;
+    InitGroupSpace(empty, nullptr, 0, 1, nullptr, d_Eucl);
+    EXPECT_EQ(findclosest1KNN(empty, nullptr, 0.0, groups), 0);
     EXPECT_EQ(groups, 0);
 }
 
@@ -361,21 +374,25 @@ TEST(ContactRegions, ContactPointIsTheFirstMemberAtTheSmallestDistance) {
         p.Merge(3, 5, 1.0);
         double ca = -1.0;
         double cb = -1.0;
-        EXPECT_EQ(GetMutualdistance(p.data, p.dist, p.r(), 6, 0, 3, 3.0, ca, cb, d_Eucl), 2);
+        EXPECT_EQ(GetMutualdistance(p.ws, p.r(), 0, 3, 3.0, ca, cb), 2);
         EXPECT_TRUE(ca == c.count_a && cb == c.count_b) << ca << " " << cb;
-        EXPECT_EQ(GetMutualdistance(p.data, nullptr, p.r(), 6, 0, 3, 3.0, ca, cb, d_Eucl), 2);
-        EXPECT_EQ(ca, c.count_a);
+        ca = -1.0;
+        cb = -1.0;
+        EXPECT_EQ(GetMutualdistance(p.ws, p.r(), 0, 3, 3.0, ca, cb), 2);  // asked again
+        EXPECT_TRUE(ca == c.count_a && cb == c.count_b);
+        EXPECT_EQ(GetMutualdistance(p.ws, p.r(), 3, 0, 3.0, ca, cb), 2);  // from the other side
+        EXPECT_TRUE(ca == c.count_b && cb == c.count_a);
 
         ca = 7.0;  // an absorbed group: nothing counted, nothing written
-        EXPECT_EQ(GetMutualdistance(p.data, p.dist, p.r(), 6, 0, 4, 3.0, ca, cb, d_Eucl), 0);
+        EXPECT_EQ(GetMutualdistance(p.ws, p.r(), 0, 4, 3.0, ca, cb), 0);
         EXPECT_EQ(ca, 7.0);
 
         int pa = -1;
         int pb = -1;
-        EXPECT_EQ(D_groupe_DensityMin(p.data, p.dist, p.recs[0], p.recs[3], pa, pb, d_Eucl), 3.0);
+        EXPECT_EQ(D_groupe_DensityMin(p.ws, p.recs[0], p.recs[3], pa, pb), 3.0);
         EXPECT_EQ(p.data[pa][0] - p.data[pb][0], c.first_gap);
         pa = -1;
-        EXPECT_EQ(D_groupe_DensityMin(p.data, nullptr, p.recs[0], p.recs[4], pa, pb, d_Eucl), 10000000.0);
+        EXPECT_EQ(D_groupe_DensityMin(p.ws, p.recs[0], p.recs[4], pa, pb), 10000000.0);
         EXPECT_EQ(pa, -1);
     }
 }
@@ -385,8 +402,124 @@ TEST(ContactRegions, NinePointGroupsTouchAtOnePair) {
     RunNinePointPhaseOne(p);
     double ca = 0.0;
     double cb = 0.0;
-    EXPECT_EQ(GetMutualdistance(p.data, p.dist, p.r(), 9, 3, 7, 6.0, ca, cb, d_Eucl), 1);
+    EXPECT_EQ(GetMutualdistance(p.ws, p.r(), 3, 7, 6.0, ca, cb), 1);
     EXPECT_TRUE(ca == 4.0 && cb == 4.0);
+}
+
+TEST(ContactRegions, AnswersFollowMergesIntoEitherGroupAndTheLinkDistance) {
+    // a = {0}, b = {2}; c at 3 and d at -3 join b and a later.
+    Points p({0, 2, 3, -3}, 1);
+    double ca = 0.0;
+    double cb = 0.0;
+    EXPECT_EQ(GetMutualdistance(p.ws, p.r(), 0, 1, 2.0, ca, cb), 1);
+    EXPECT_TRUE(ca == 1.0 && cb == 1.0);
+    p.Merge(1, 2, 1.0);  // b = {2, 3}: 3 lies within 4 of the contact point 2
+    EXPECT_EQ(GetMutualdistance(p.ws, p.r(), 0, 1, 2.0, ca, cb), 1);
+    EXPECT_TRUE(ca == 1.0 && cb == 2.0) << ca << " " << cb;
+    p.Merge(0, 3, 3.0);  // a = {0, -3}: -3 lies within 4 of the contact point 0
+    EXPECT_EQ(GetMutualdistance(p.ws, p.r(), 0, 1, 2.0, ca, cb), 1);
+    EXPECT_TRUE(ca == 2.0 && cb == 2.0) << ca << " " << cb;
+    // A radius of 1: no pair within it, each contact point counts itself only.
+    EXPECT_EQ(GetMutualdistance(p.ws, p.r(), 0, 1, 0.5, ca, cb), 0);
+    EXPECT_TRUE(ca == 1.0 && cb == 1.0) << ca << " " << cb;
+}
+
+// ---- Group distances -------------------------------------------------------------
+
+namespace {
+
+// Smallest point distance between two groups as a strict search from `cap`
+// finds it (NaN distances never taken), with the first pair found.
+double PairScan(const Points& p, int a, int b, double cap, int* pos_a = nullptr, int* pos_b = nullptr) {
+    const Ints in_a = p.Members(a);
+    const Ints in_b = p.Members(b);
+    double best = cap;
+    for (std::size_t i = 0; i < in_a.size(); ++i)
+        for (std::size_t j = 0; j < in_b.size(); ++j)
+            if (p.D(in_a[i], in_b[j]) < best) {
+                best = p.D(in_a[i], in_b[j]);
+                if (pos_a != nullptr) *pos_a = static_cast<int>(i);
+                if (pos_b != nullptr) *pos_b = static_cast<int>(j);
+            }
+    return best;
+}
+
+bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+}  // namespace
+
+TEST(GroupDistances, PointDistanceIsTheMatrixEntry) {
+    std::mt19937 rng(7);
+    for (int dims = 1; dims <= 10; ++dims) {
+        std::vector<double> coords(30 * dims);
+        for (double& c : coords) c = std::ldexp(static_cast<double>(rng()), -20) - 2048.0;
+        coords[5] = std::nan("");
+        Points p(coords, dims);
+        double** matrix = Reservmemdouble(p.n, p.n);
+        GenereMatriceDistance(p.data, p.n, dims, nullptr, matrix, d_Eucl);
+        for (int a = 0; a < p.n; ++a)
+            for (int b = 0; b < p.n; ++b)
+                ASSERT_TRUE(SameBits(PointDistance(p.ws, a, b), matrix[a][b])) << a << " " << b << " dims " << dims;
+        Delete2D(matrix, p.n);
+    }
+}
+
+TEST(GroupDistances, FollowEveryMergeOrderSkippingNaNAndCapping) {
+    for (unsigned seed = 1; seed <= 60; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 rng(seed);
+        const int n = 2 + static_cast<int>(rng() % 30);
+        const int dims = 1 + static_cast<int>(rng() % 3);
+        std::vector<double> coords(n * dims);
+        for (double& c : coords) {
+            const unsigned kind = rng() % 20;
+            c = kind == 0 ? std::nan("") : kind == 1 ? 2e5 * (1 + rng() % 3) : static_cast<double>(rng() % 4);
+        }
+        Points p(coords, dims);
+        Ints live(n);
+        std::iota(live.begin(), live.end(), 0);
+        while (live.size() > 1) {
+            // A burst of merges (chains included) before the next reads.
+            for (unsigned burst = rng() % 4; burst > 0 && live.size() > 1; --burst) {
+                const std::size_t into = rng() % live.size();
+                std::size_t from = rng() % (live.size() - 1);
+                if (from >= into) ++from;
+                p.Merge(live[into], live[from], 1.0);
+                live.erase(live.begin() + static_cast<std::ptrdiff_t>(from));
+            }
+            for (int a : live) {
+                for (int b : live) {
+                    if (a == b) continue;
+                    double d = -1.0;
+                    k_voisins(p.ws, p.r(), a, b, d);
+                    ASSERT_EQ(d, PairScan(p, a, b, 100000.0)) << a << " " << b;
+                    ASSERT_EQ(Single_link(p.ws, p.r(), a, b), PairScan(p, a, b, 100000000.0)) << a << " " << b;
+                }
+            }
+            const int a = live.front();
+            const int b = live.back();
+            int pa = -1, pb = -1, want_a = -1, want_b = -1;
+            double d = 0.0;
+            k_voisins(p.ws, p.r(), a, b, d, &pa, &pb);
+            PairScan(p, a, b, 100000.0, &want_a, &want_b);
+            EXPECT_TRUE(pa == want_a && pb == want_b);
+        }
+    }
+}
+
+TEST(GroupDistances, NaNGroupAbsorbingTakesTheOtherDistances) {
+    Points p({std::nan(""), 0, 5, std::nan("")}, 1);
+    EXPECT_EQ(Single_link(p.ws, p.r(), 0, 2), 100000000.0);
+    double d = 0.0;
+    k_voisins(p.ws, p.r(), 3, 0, d);
+    EXPECT_EQ(d, 100000.0);
+    p.Merge(0, 1, 1.0);  // the NaN point absorbs the point at 0
+    EXPECT_EQ(Single_link(p.ws, p.r(), 0, 2), 5.0);
+    EXPECT_EQ(Single_link(p.ws, p.r(), 2, 0), 5.0);
+    EXPECT_EQ(Single_link(p.ws, p.r(), 3, 0), 100000000.0);
+    p.Merge(3, 2, 1.0);
+    k_voisins(p.ws, p.r(), 3, 0, d);
+    EXPECT_EQ(d, 5.0);
 }
 
 // ---- Phase 2: merge pass -------------------------------------------------------
@@ -504,7 +637,9 @@ TEST(DensityMerging, RatiosThatNeverMerge) {
     EXPECT_EQ(apart.Pass(-1.0, off), 1);
     Points singles({0, 1, 2, 3}, 1);
     EXPECT_EQ(singles.Pass(0.0, off), 4);
-    EXPECT_EQ(AlgoUnit_DensityNeighborMin(nullptr, nullptr, nullptr, 0, 0, 0, 0.8, 0.95, off, d_Eucl), 0);
+    GroupSpace empty;
+    InitGroupSpace(empty, nullptr, 0, 1, nullptr, d_Eucl);
+    EXPECT_EQ(AlgoUnit_DensityNeighborMin(empty, nullptr, 0, 0, 0.8, 0.95, off), 0);
     Points one({3}, 1);
     EXPECT_EQ(one.Pass(0.8, off), 1);
 }
@@ -573,21 +708,21 @@ TEST(NoiseAssignment, SmallGroupsJoinTheirNearestTaggedHeadInHeadOrder) {
     p.Merge(5, 4, 1.0);
     p.recs[2].tag = 1;
     p.recs[5].tag = 1;
-    EXPECT_EQ(FinishConnection_without(p.r(), p.data, p.dist, 9, d_Eucl), 5);
+    EXPECT_EQ(FinishConnection_without(p.ws, p.r()), 5);
     EXPECT_EQ(p.Members(2), (Ints{2, 1, 0, 8}));
     EXPECT_EQ(p.Members(5), (Ints{5, 4, 3, 6, 7}));
     EXPECT_EQ(p.recs[2].mean_link, (1.0 + 5.0 + 100000.0) / 3.0);  // 8 came in at the capped distance
-    EXPECT_EQ(FinishConnection_without(p.r(), p.data, p.dist, 9, d_Eucl), 0);
+    EXPECT_EQ(FinishConnection_without(p.ws, p.r()), 0);
 }
 
 TEST(NoiseAssignment, NothingTaggedAttachesNothingAndTagDecidesTheDirection) {
     Points p({0, 1, 5}, 1);
-    EXPECT_EQ(FinishConnection_without(p.r(), p.data, p.dist, 3, d_Eucl), 0);
+    EXPECT_EQ(FinishConnection_without(p.ws, p.r()), 0);
     EXPECT_EQ(p.recs[0].is_head + p.recs[1].is_head + p.recs[2].is_head, 3);
-    ConnectionSingleWithTag(p.r(), 1, 0, 1.0);  // neither tagged: a absorbs b
+    ConnectionSingleWithTag(p.r(), 1, 0, 1.0, &p.ws);  // neither tagged: a absorbs b
     ASSERT_EQ(p.Members(1), (Ints{1, 0}));
     p.recs[1].tag = 1;
-    ConnectionSingleWithTag(p.r(), 2, 1, 4.0);  // b tagged: b absorbs a
+    ConnectionSingleWithTag(p.r(), 2, 1, 4.0, &p.ws);  // b tagged: b absorbs a
     EXPECT_EQ(p.Members(1), (Ints{1, 0, 2}));
 }
 
@@ -728,7 +863,7 @@ Ints CheckGroups(Points& p) {
     Ints owner(p.n, -1);
     for (int h = 0; h < p.n; ++h) {
         if (p.recs[h].is_head == 0) {
-            EXPECT_EQ(p.recs[h].member_list, nullptr);
+            EXPECT_EQ(p.recs[h].member_list.capacity(), 0u);
             continue;
         }
         const Ints members = p.Members(h);
@@ -751,7 +886,7 @@ void CheckTables(Points& p, const Ints& owner) {
         for (int b = 0; b < p.n; ++b)
             if (owner[a] != owner[b]) {
                 double& cell = link[owner[a] * p.n + owner[b]];
-                cell = std::min(cell, p.dist[a][b]);
+                cell = std::min(cell, p.D(a, b));
             }
     for (int i = 0; i < p.n; ++i) {
         if (p.recs[i].is_head == 0) {
@@ -775,7 +910,230 @@ void CheckTables(Points& p, const Ints& owner) {
     }
 }
 
+// The contact search side by side, as the rules state it: side a scans its
+// members, each against b's in order; side b scans b's members against a's.
+struct Contacts {
+    int mutual;
+    double count_a, count_b;
+};
+Contacts TwoSidedContacts(const Points& p, int a, int b, double x) {
+    const Ints in_a = p.Members(a);
+    const Ints in_b = p.Members(b);
+    const double r = x + x;
+    auto side = [&](const Ints& own, const Ints& other, Ints& near) {
+        near.assign(own.size(), -1);
+        int contact = -1;
+        double closest = 100000.0;
+        for (std::size_t s = 0; s < own.size(); ++s) {
+            double nearest = 100000.0;
+            for (std::size_t t = 0; t < other.size(); ++t) {
+                const double d = p.D(own[s], other[t]);
+                if (d < nearest && d < r) {
+                    near[s] = static_cast<int>(t);
+                    nearest = d;
+                }
+                if (d < closest) {
+                    contact = static_cast<int>(s);
+                    closest = d;
+                }
+            }
+        }
+        int count = 0;
+        for (std::size_t s = 0; contact >= 0 && s < own.size(); ++s)
+            if (p.D(own[s], own[contact]) < r) ++count;
+        return static_cast<double>(count);
+    };
+    Ints near_a;
+    Ints near_b;
+    Contacts c{0, side(in_a, in_b, near_a), side(in_b, in_a, near_b)};
+    for (std::size_t s = 0; s < in_a.size(); ++s)
+        if (near_a[s] != -1 && near_b[near_a[s]] == static_cast<int>(s)) ++c.mutual;
+    return c;
+}
+
 }  // namespace
+
+TEST(RandomTies, ContactAnswersMatchTheTwoSidedSearchBeforeAndAfterMerges) {
+    for (unsigned seed = 1; seed <= 60; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 rng(seed);
+        const int n = 4 + static_cast<int>(rng() % 50);
+        const int dims = 1 + static_cast<int>(rng() % 3);
+        Points p(RandomGrid(rng, n, dims), dims);
+        int groups = n;
+        p.Link(0.0, groups);  // groups of a few points
+        for (int round = 0; round < 30; ++round) {
+            Ints live;
+            for (int h = 0; h < n; ++h)
+                if (p.recs[h].is_head != 0) live.push_back(h);
+            if (live.size() < 2) break;
+            const int a = live[rng() % live.size()];
+            int b = live[rng() % live.size()];
+            if (b == a) b = live[(std::find(live.begin(), live.end(), a) - live.begin() + 1) % live.size()];
+            const double xs[] = {Single_link(p.ws, p.r(), a, b), 0.0, 0.5 * static_cast<double>(rng() % 6)};
+            for (double x : xs) {
+                const Contacts want = TwoSidedContacts(p, a, b, x);
+                for (int ask = 0; ask < 2; ++ask) {
+                    double ca = -1.0;
+                    double cb = -1.0;
+                    ASSERT_EQ(GetMutualdistance(p.ws, p.r(), a, b, x, ca, cb), want.mutual) << a << " " << b << " " << x;
+                    ASSERT_TRUE(ca == want.count_a && cb == want.count_b) << a << " " << b << " " << x;
+                }
+            }
+            // Grow one of the two (or a bystander) before the next round.
+            const int c = live[rng() % live.size()];
+            const int into = rng() % 2 == 0 ? a : b;
+            if (c != into) p.Merge(into, c, 1.0);
+        }
+    }
+}
+
+namespace {
+
+// The neighbour tables by the rules, from point distances alone.
+Tables PlainTables(const Points& p) {
+    Tables t{Ints(p.n), Ints(p.n), std::vector<double>(p.n, 0.0)};
+    for (int i = 0; i < p.n; ++i) {
+        t.not_smaller[i] = i;
+        t.nearest[i] = i;
+        const HPtC_S& group = p.recs[i];
+        if (group.is_head == 0) continue;
+        double best = 1000000.0;
+        double best_not_smaller = 100000.0;
+        int examined = 0;
+        for (int j = 0; j < p.n; ++j) {
+            const HPtC_S& other = p.recs[j];
+            if (j == i || other.is_head == 0) continue;
+            const double d = PairScan(p, i, j, 100000000.0);
+            if (d < best) {
+                t.nearest[i] = j;
+                best = d;
+            } else if (d == best) {
+                const HPtC_S& kept = p.recs[t.nearest[i]];
+                if ((j >= 2 && group.member_count != 1 && other.member_count != 1 &&
+                     std::fabs(kept.mean_link - other.mean_link) > std::fabs(group.mean_link - other.mean_link)) ||
+                    (examined >= 2 && kept.member_count < other.member_count))
+                    t.nearest[i] = j;
+            }
+            if (other.member_count >= group.member_count) {
+                if (d < best_not_smaller) {
+                    t.not_smaller[i] = j;
+                    best_not_smaller = d;
+                } else if (d == best_not_smaller && examined >= 2 &&
+                           p.recs[t.not_smaller[i]].member_count < other.member_count) {
+                    t.not_smaller[i] = j;
+                }
+            }
+            ++examined;
+        }
+        t.distance[i] = best;
+    }
+    return t;
+}
+
+// The member lists one phase-1 pass leads to by the rules, from point distances alone.
+std::vector<Ints> PlainLinkPass(const Points& p, double x) {
+    Ints heads;
+    for (int h = 0; h < p.n; ++h)
+        if (p.recs[h].is_head != 0) heads.push_back(h);
+    Ints closest(p.n, -1);
+    std::vector<double> distance(p.n, 10000.0);
+    for (int j : heads)
+        for (int k : heads)
+            if (k != j && PairScan(p, j, k, 100000.0) < distance[j]) {
+                distance[j] = PairScan(p, j, k, 100000.0);
+                closest[j] = k;
+            }
+    std::vector<Ints> lists(p.n);
+    for (int h : heads) lists[h] = p.Members(h);
+    const int h = static_cast<int>(heads.size());
+    const double threshold = h < p.n / 2 ? x * 0.95 : 0.0;
+    std::vector<std::pair<int, double>> pairs;
+    for (int j : heads)
+        if (h != 2 && closest[j] != -1 && closest[closest[j]] == j)
+            pairs.emplace_back(j, CalculRatio(p.recs.data(), j, closest[j], distance[j]));
+    for (const auto& pair : pairs) {
+        const int j = pair.first;
+        const int k = closest[j];
+        if (!lists[j].empty() && !lists[k].empty() && pair.second >= threshold) {
+            lists[k].insert(lists[k].end(), lists[j].begin(), lists[j].end());
+            lists[j].clear();
+        }
+    }
+    return lists;
+}
+
+}  // namespace
+
+TEST(RandomTies, TablesAndLinkPassesAgreeWithPlainScansAfterAnyMerges) {
+    for (unsigned seed = 1; seed <= 80; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 rng(seed);
+        const int n = 3 + static_cast<int>(rng() % 70);
+        const int dims = 1 + static_cast<int>(rng() % 2);
+        std::vector<double> coords = RandomGrid(rng, n, dims);
+        if (seed % 2 == 0)  // distinct distances: no ties at all
+            for (double& c : coords) c = std::ldexp(static_cast<double>(rng()), -24);
+        Points p(coords, dims);
+        for (int round = 0; round < 12; ++round) {
+            Ints live;
+            for (int h = 0; h < n; ++h)
+                if (p.recs[h].is_head != 0) live.push_back(h);
+            if (live.size() < 3) break;
+            switch (rng() % 3) {
+                case 0: {  // a few merges, chains included, between reads
+                    for (unsigned burst = 1 + rng() % 4; burst > 0 && live.size() > 2; --burst) {
+                        const std::size_t into = rng() % live.size();
+                        std::size_t from = rng() % (live.size() - 1);
+                        if (from >= into) ++from;
+                        p.Merge(live[into], live[from], 0.25 * static_cast<double>(1 + rng() % 8));
+                        live.erase(live.begin() + static_cast<std::ptrdiff_t>(from));
+                    }
+                    break;
+                }
+                case 1: {
+                    const double x = static_cast<double>(rng() % 2);
+                    const std::vector<Ints> want = PlainLinkPass(p, x);
+                    int groups = 0;
+                    p.Link(x, groups);
+                    for (int h = 0; h < n; ++h) ASSERT_EQ(p.Members(h), want[h]) << "round " << round << " head " << h;
+                    break;
+                }
+                default: {
+                    const double tests[3] = {1.0, 1.0, 0.04};
+                    p.Pass(0.05 * static_cast<double>(rng() % 16), tests);
+                    break;
+                }
+            }
+            const Tables want = PlainTables(p);
+            const Tables got = BuildTables(p);
+            ASSERT_EQ(got.nearest, want.nearest) << "round " << round;
+            ASSERT_EQ(got.not_smaller, want.not_smaller) << "round " << round;
+            ASSERT_EQ(got.distance, want.distance) << "round " << round;
+        }
+    }
+}
+
+TEST(NeighbourTables, NotSmallerFirstHolderSkipsSmallerGroupsAfterMerges) {
+    // Group 0 = {(0,0), (0,-1)} sees, at distance 5: pair 2 = {(5,0), (6,0)},
+    // single point 4 = (-5,0) (smaller than group 0) and triple 5 = {(0,5),
+    // (0,6), (0,7)}; point 8 = (10,0) is 10 away, and single point 9 = (3,0)
+    // its one nearest group, 3 away.
+    Points p({0, 0, 0, -1, 5, 0, 6, 0, -5, 0, 0, 5, 0, 6, 0, 7, 10, 0, 3, 0}, 2);
+    p.Merge(0, 1, 1.0);
+    p.Merge(2, 3, 1.0);
+    p.Merge(5, 6, 1.0);
+    p.Merge(5, 7, 1.0);
+    EXPECT_EQ(BuildTables(p).not_smaller, PlainTables(p).not_smaller);
+    p.Merge(8, 2, 4.0);  // the first not-smaller group at 5 merges away behind 5
+    EXPECT_EQ(BuildTables(p).not_smaller, PlainTables(p).not_smaller);
+    p.Merge(5, 8, 3.0);  // 5 is now the only not-smaller group at 5
+    const Tables t = BuildTables(p);
+    EXPECT_EQ(t.not_smaller[0], 5);
+    EXPECT_TRUE(t.nearest[0] == 9 && t.distance[0] == 3.0);
+    EXPECT_EQ(t.not_smaller, PlainTables(p).not_smaller);
+    EXPECT_EQ(t.nearest, PlainTables(p).nearest);
+}
 
 TEST(RandomTies, PassesKeepGroupsWholeAndTablesMatchBruteForce) {
     for (unsigned seed = 1; seed <= 60; ++seed) {
