@@ -15,6 +15,7 @@
 
 namespace fs = std::filesystem;
 using test_support::Lines;
+using test_support::Printf6;
 using test_support::ReadFile;
 using test_support::RunResult;
 using test_support::SplitMix;
@@ -52,12 +53,6 @@ std::string GridFile(int rows, int cols, std::uint64_t seed) {
             text += j + 1 < cols ? "\t" : "\n";
         }
     }
-    return text;
-}
-
-std::string Printf6(double v) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%lf", v);
     return text;
 }
 

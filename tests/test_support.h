@@ -38,6 +38,13 @@ inline std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
+// What printf's "%lf" makes of a value: the reference for every output file.
+inline std::string Printf6(double v) {
+    char text[400];
+    std::snprintf(text, sizeof text, "%lf", v);
+    return text;
+}
+
 // A fresh folder under the system's temporary folder, removed with its content.
 class TempDir {
 public:

@@ -16,6 +16,7 @@
 #include "util.h"
 
 namespace fs = std::filesystem;
+using test_support::Printf6;
 using test_support::ReadFile;
 using test_support::SplitMix;
 using test_support::TempDir;
@@ -47,12 +48,6 @@ int ReadText(const TempDir& dir, const std::string& text, int rows, int cols, st
         for (int i = 0; i < rows; ++i) values->insert(values->end(), m[i], m[i] + cols);
     Delete2D(m, rows);
     return bad;
-}
-
-std::string Printf6(double v) {
-    char text[400];
-    std::snprintf(text, sizeof text, "%lf", v);
-    return text;
 }
 
 }  // namespace

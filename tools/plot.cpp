@@ -29,6 +29,22 @@ void AppendNumber(std::string& out, long long value) {
     out.append(text, result.ptr);
 }
 
+void AppendPixel(std::string& out, double value);
+
+// Opens a <line> element from (x1, y1) to (x2, y2); the caller adds further
+// attributes and closes it.
+void AppendLine(std::string& out, double x1, double y1, double x2, double y2) {
+    out += "<line x1=\"";
+    AppendPixel(out, x1);
+    out += "\" y1=\"";
+    AppendPixel(out, y1);
+    out += "\" x2=\"";
+    AppendPixel(out, x2);
+    out += "\" y2=\"";
+    AppendPixel(out, y2);
+    out += '"';
+}
+
 // Pixel positions with one decimal: enough for a 1000-pixel picture and keeps
 // each point element short.
 void AppendPixel(std::string& out, double value) {
@@ -403,26 +419,12 @@ std::string BuildSvg(const ResultData& data, const PlotOptions& options) {
     // Grid and ticks.
     svg += "<g stroke=\"#E6E6E6\">\n";
     for (double t : xr.ticks) {
-        svg += "<line x1=\"";
-        AppendPixel(svg, px(t));
-        svg += "\" y1=\"";
-        AppendPixel(svg, top);
-        svg += "\" x2=\"";
-        AppendPixel(svg, px(t));
-        svg += "\" y2=\"";
-        AppendPixel(svg, bottom);
-        svg += "\"/>\n";
+        AppendLine(svg, px(t), top, px(t), bottom);
+        svg += "/>\n";
     }
     for (double t : yr.ticks) {
-        svg += "<line x1=\"";
-        AppendPixel(svg, kLeft);
-        svg += "\" y1=\"";
-        AppendPixel(svg, py(t));
-        svg += "\" x2=\"";
-        AppendPixel(svg, kRight);
-        svg += "\" y2=\"";
-        AppendPixel(svg, py(t));
-        svg += "\"/>\n";
+        AppendLine(svg, kLeft, py(t), kRight, py(t));
+        svg += "/>\n";
     }
     svg += "</g>\n";
     svg += "<rect x=\"";
@@ -438,15 +440,8 @@ std::string BuildSvg(const ResultData& data, const PlotOptions& options) {
     const double x_step = xr.ticks.size() > 1 ? xr.ticks[1] - xr.ticks[0] : 1;
     svg += "<g id=\"x-ticks\" text-anchor=\"middle\">\n";
     for (double t : xr.ticks) {
-        svg += "<line x1=\"";
-        AppendPixel(svg, px(t));
-        svg += "\" y1=\"";
-        AppendPixel(svg, bottom);
-        svg += "\" x2=\"";
-        AppendPixel(svg, px(t));
-        svg += "\" y2=\"";
-        AppendPixel(svg, bottom + 5);
-        svg += "\" stroke=\"#444444\"/><text x=\"";
+        AppendLine(svg, px(t), bottom, px(t), bottom + 5);
+        svg += " stroke=\"#444444\"/><text x=\"";
         AppendPixel(svg, px(t));
         svg += "\" y=\"";
         AppendPixel(svg, bottom + 18);
@@ -462,15 +457,8 @@ std::string BuildSvg(const ResultData& data, const PlotOptions& options) {
         const double y_step = yr.ticks.size() > 1 ? yr.ticks[1] - yr.ticks[0] : 1;
         svg += "<g id=\"y-ticks\" text-anchor=\"end\">\n";
         for (double t : yr.ticks) {
-            svg += "<line x1=\"";
-            AppendPixel(svg, kLeft - 5);
-            svg += "\" y1=\"";
-            AppendPixel(svg, py(t));
-            svg += "\" x2=\"";
-            AppendPixel(svg, kLeft);
-            svg += "\" y2=\"";
-            AppendPixel(svg, py(t));
-            svg += "\" stroke=\"#444444\"/><text x=\"";
+            AppendLine(svg, kLeft - 5, py(t), kLeft, py(t));
+            svg += " stroke=\"#444444\"/><text x=\"";
             AppendPixel(svg, kLeft - 8);
             svg += "\" y=\"";
             AppendPixel(svg, py(t) + 4);
