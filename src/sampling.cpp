@@ -552,17 +552,29 @@ Extremes ExtremesPortable(const double* radius, const int* population, int k) {
 
 // First prototype with the best score among those whose radius x population
 // reaches floor, in prototype order (best starts at 0.0, strict comparison).
+// Scores prototype j and keeps it when strictly better (ties stay with the
+// lower prototype number).
+inline void ConsiderScore(const double* radius, const int* population, int j, double rmax, int pmax, int& split,
+                          double& best) {
+    const double score = (radius[j] / rmax) * (static_cast<double>(population[j]) / pmax);
+    if (score > best) {
+        split = j;
+        best = score;
+    }
+}
+
+// Scores prototypes from..k-1 whose radius x population reaches floor.
+inline void ScoreTail(const double* radius, const int* population, int from, int k, double rmax, int pmax,
+                      double floor, int& split, double& best) {
+    for (int j = from; j < k; ++j)
+        if (radius[j] * static_cast<double>(population[j]) >= floor)
+            ConsiderScore(radius, population, j, rmax, pmax, split, best);
+}
+
 int BestAmongPortable(const double* radius, const int* population, int k, double rmax, int pmax, double floor) {
     int split = -1;
     double best = 0.0;
-    for (int j = 0; j < k; ++j) {
-        if (!(radius[j] * static_cast<double>(population[j]) >= floor)) continue;
-        const double score = (radius[j] / rmax) * (static_cast<double>(population[j]) / pmax);
-        if (score > best) {
-            split = j;
-            best = score;
-        }
-    }
+    ScoreTail(radius, population, 0, k, rmax, pmax, floor, split, best);
     return split;
 }
 
@@ -707,21 +719,10 @@ __attribute__((target("avx2"))) int BestAmongAvx2(const double* radius, const in
         while (hit != 0) {
             const int i = j + __builtin_ctz(static_cast<unsigned>(hit));
             hit &= hit - 1;
-            const double score = (radius[i] / rmax) * (static_cast<double>(population[i]) / pmax);
-            if (score > best) {
-                split = i;
-                best = score;
-            }
+            ConsiderScore(radius, population, i, rmax, pmax, split, best);
         }
     }
-    for (; j < k; ++j) {
-        if (!(radius[j] * static_cast<double>(population[j]) >= floor)) continue;
-        const double score = (radius[j] / rmax) * (static_cast<double>(population[j]) / pmax);
-        if (score > best) {
-            split = j;
-            best = score;
-        }
-    }
+    ScoreTail(radius, population, j, k, rmax, pmax, floor, split, best);
     return split;
 }
 
