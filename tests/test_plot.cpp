@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "plot.h"
+#include "test_support.h"
 
 #ifndef TAVRI_PLOT_EXE
 #error "TAVRI_PLOT_EXE must name the built tavri-plot executable"
@@ -239,40 +240,14 @@ private:
 // ---------------------------------------------------------------------------
 // Files, processes and SVG inspection.
 
-class TempDir {
-public:
-    TempDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/tavri_plot_XXXXXX";
-        if (mkdtemp(templ.data()) == nullptr) std::abort();
-        path_ = templ;
-    }
-    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-void WriteText(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-    ASSERT_TRUE(out.good()) << path;
-}
+using test_support::ReadFile;
+using test_support::ShellQuote;
+using test_support::TempDir;
+using test_support::WriteFile;
 
 bool Exists(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0;
-}
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 std::vector<std::string> ListDir(const std::string& path) {
@@ -287,12 +262,6 @@ std::vector<std::string> ListDir(const std::string& path) {
     return names;
 }
 
-std::string Quote(const std::string& arg) {
-    std::string out = "'";
-    for (char c : arg) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
 struct ToolRun {
     int status = -1;
     std::string out;
@@ -300,16 +269,16 @@ struct ToolRun {
 };
 
 ToolRun RunPlot(const TempDir& dir, const std::vector<std::string>& args) {
-    std::string command = Quote(TAVRI_PLOT_EXE);
-    for (const std::string& arg : args) command += " " + Quote(arg);
+    std::string command = ShellQuote(TAVRI_PLOT_EXE);
+    for (const std::string& arg : args) command += " " + ShellQuote(arg);
     const std::string out_path = dir / "run.stdout";
     const std::string err_path = dir / "run.stderr";
-    command += " >" + Quote(out_path) + " 2>" + Quote(err_path) + " </dev/null";
+    command += " >" + ShellQuote(out_path) + " 2>" + ShellQuote(err_path) + " </dev/null";
     ToolRun run;
     int raw = std::system(command.c_str());
     run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    run.out = ReadText(out_path);
-    run.err = ReadText(err_path);
+    run.out = ReadFile(out_path);
+    run.err = ReadFile(err_path);
     std::remove(out_path.c_str());
     std::remove(err_path.c_str());
     return run;
@@ -412,12 +381,12 @@ TEST(XmlCheckerTest, AcceptsWellFormedAndRejectsFaults) {
 TEST(PlotCli, KnownResultHasPointsPerColourAndLegendSizes) {
     TempDir dir;
     const std::string result = dir / "CTavri-known.txt";
-    WriteText(result, KnownResult());
+    WriteFile(result, KnownResult());
     const std::string svg_path = dir / "known.svg";
     ToolRun run = RunPlot(dir, {result, "-o", svg_path, "--noise"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");
-    const std::string svg = ReadText(svg_path);
+    const std::string svg = ReadFile(svg_path);
     ASSERT_TRUE(WellFormed(svg));
 
     const int sizes[] = {5, 7, 3};
@@ -452,10 +421,10 @@ TEST(PlotCli, KnownResultHasPointsPerColourAndLegendSizes) {
 TEST(PlotCli, WithoutNoiseFlagTheLastLabelIsACluster) {
     TempDir dir;
     const std::string result = dir / "CTavri-known.txt";
-    WriteText(result, KnownResult());
+    WriteFile(result, KnownResult());
     ToolRun run = RunPlot(dir, {result, "-o", dir / "p.svg"});
     ASSERT_EQ(run.status, 0) << run.err;
-    const std::string svg = ReadText(dir / "p.svg");
+    const std::string svg = ReadFile(dir / "p.svg");
     ASSERT_TRUE(WellFormed(svg));
     EXPECT_EQ(Count(Group(svg, "cluster-3"), "<circle"), 4);
     EXPECT_NE(Group(svg, "legend").find(">cluster 3 (4)<"), std::string::npos);
@@ -466,31 +435,31 @@ TEST(PlotCli, WithoutNoiseFlagTheLastLabelIsACluster) {
 TEST(PlotCli, DefaultOutputIsBesideTheResult) {
     TempDir dir;
     const std::string result = dir / "CTavri-known.txt";
-    WriteText(result, KnownResult());
+    WriteFile(result, KnownResult());
     ToolRun run = RunPlot(dir, {result});
     ASSERT_EQ(run.status, 0) << run.err;
     ASSERT_TRUE(Exists(result + ".svg"));
-    EXPECT_TRUE(WellFormed(ReadText(result + ".svg")));
+    EXPECT_TRUE(WellFormed(ReadFile(result + ".svg")));
 }
 
 TEST(PlotCli, OutputIsDeterministic) {
     TempDir dir;
     const std::string result = dir / "CTavri-known.txt";
-    WriteText(result, KnownResult());
+    WriteFile(result, KnownResult());
     ASSERT_EQ(RunPlot(dir, {result, "-o", dir / "a.svg", "--noise"}).status, 0);
     ASSERT_EQ(RunPlot(dir, {result, "-o", dir / "b.svg", "--noise"}).status, 0);
-    const std::string a = ReadText(dir / "a.svg");
+    const std::string a = ReadFile(dir / "a.svg");
     EXPECT_FALSE(a.empty());
-    EXPECT_EQ(a, ReadText(dir / "b.svg"));
+    EXPECT_EQ(a, ReadFile(dir / "b.svg"));
 }
 
 TEST(PlotCli, TitleNamesTheInputFileEscaped) {
     TempDir dir;
     const std::string result = dir / "CTavri-a&b<c>'d\".txt";
-    WriteText(result, KnownResult());
+    WriteFile(result, KnownResult());
     ToolRun run = RunPlot(dir, {result, "-o", dir / "t.svg"});
     ASSERT_EQ(run.status, 0) << run.err;
-    const std::string svg = ReadText(dir / "t.svg");
+    const std::string svg = ReadFile(dir / "t.svg");
     ASSERT_TRUE(WellFormed(svg));
     EXPECT_NE(svg.find(">Tavri clusters: a&amp;b&lt;c&gt;&apos;d&quot;.txt<"), std::string::npos);
     EXPECT_EQ(svg.find("CTavri-"), std::string::npos) << "the prefix is not part of the input's name";
@@ -518,10 +487,10 @@ TEST(PlotCli, PointsArePlacedByTheChosenCoordinates) {
     TempDir dir;
     const std::string result = dir / "CTavri-three.txt";
     // Coordinate 2 takes -1, 0, 2 and coordinate 0 takes 3, 1, 0.
-    WriteText(result, ResultLine({3, 9, -1}, 0) + ResultLine({1, 9, 0}, 0) + ResultLine({0, 9, 2}, 0));
+    WriteFile(result, ResultLine({3, 9, -1}, 0) + ResultLine({1, 9, 0}, 0) + ResultLine({0, 9, 2}, 0));
     ToolRun run = RunPlot(dir, {result, "-x", "2", "-y", "0", "-o", dir / "p.svg"});
     ASSERT_EQ(run.status, 0) << run.err;
-    const std::string svg = ReadText(dir / "p.svg");
+    const std::string svg = ReadFile(dir / "p.svg");
     ASSERT_TRUE(WellFormed(svg));
     std::vector<Circle> c = Circles(Group(svg, "cluster-0"));
     ASSERT_EQ(c.size(), 3u);
@@ -538,9 +507,9 @@ TEST(PlotCli, PointsArePlacedByTheChosenCoordinates) {
 TEST(PlotCli, TicksAreRoundAndCoverTheData) {
     TempDir dir;
     const std::string result = dir / "CTavri-ticks.txt";
-    WriteText(result, ResultLine({-1.37, 0.004}, 0) + ResultLine({2.81, 0.093}, 1) + ResultLine({0.5, 0.05}, 1));
+    WriteFile(result, ResultLine({-1.37, 0.004}, 0) + ResultLine({2.81, 0.093}, 1) + ResultLine({0.5, 0.05}, 1));
     ASSERT_EQ(RunPlot(dir, {result, "-o", dir / "p.svg"}).status, 0);
-    const std::string svg = ReadText(dir / "p.svg");
+    const std::string svg = ReadFile(dir / "p.svg");
     for (const char* id : {"x-ticks", "y-ticks"}) {
         std::vector<double> ticks = TickLabels(svg, id);
         ASSERT_GE(ticks.size(), 3u) << id;
@@ -592,10 +561,10 @@ TEST(PlotUnits, PaletteStartsColourBlindSafeAndStaysDistinct) {
 TEST(PlotCli, OneDimensionalResultIsDrawnAlongALine) {
     TempDir dir;
     const std::string result = dir / "CTavri-line.txt";
-    WriteText(result, "-1.000000\t0\n0.000000\t0\n2.000000\t1\n0.500000\t1\n");
+    WriteFile(result, "-1.000000\t0\n0.000000\t0\n2.000000\t1\n0.500000\t1\n");
     ToolRun run = RunPlot(dir, {result, "-o", dir / "p.svg"});
     ASSERT_EQ(run.status, 0) << run.err;
-    const std::string svg = ReadText(dir / "p.svg");
+    const std::string svg = ReadFile(dir / "p.svg");
     ASSERT_TRUE(WellFormed(svg));
     EXPECT_EQ(Group(svg, "y-ticks"), "") << "one coordinate has no vertical axis";
     std::vector<Circle> a = Circles(Group(svg, "cluster-0"));
@@ -622,7 +591,7 @@ TEST(PlotCli, OneDimensionalResultIsDrawnAlongALine) {
 TEST(PlotCli, CoordinateIndexOutOfRangeOrInvalidFails) {
     TempDir dir;
     const std::string result = dir / "CTavri-known.txt";
-    WriteText(result, KnownResult());
+    WriteFile(result, KnownResult());
     const std::vector<std::vector<std::string>> cases = {
         {"-x", "2"}, {"-y", "2"}, {"-x", "-1"}, {"-y", "one"}, {"-x"}};
     for (const auto& extra : cases) {
@@ -650,7 +619,7 @@ class PlotBadInput : public ::testing::TestWithParam<BadInput> {};
 TEST_P(PlotBadInput, FailsWithOneLineMessage) {
     TempDir dir;
     const std::string result = dir / "CTavri-bad.txt";
-    if (GetParam().content != nullptr) WriteText(result, GetParam().content);
+    if (GetParam().content != nullptr) WriteFile(result, GetParam().content);
     ToolRun run = RunPlot(dir, {result});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
@@ -748,28 +717,28 @@ TEST(PlotUnits, TenThousandPointsStayCompactAndWellFormed) {
 TEST(PlotCli, BadInputKeepsAnEarlierPicture) {
     TempDir dir;
     const std::string result = dir / "CTavri-bad.txt";
-    WriteText(result, "1.0\t2.0\t0\n1.0\tx\t0\n");
-    WriteText(dir / "old.svg", "earlier picture");
+    WriteFile(result, "1.0\t2.0\t0\n1.0\tx\t0\n");
+    WriteFile(dir / "old.svg", "earlier picture");
     ToolRun run = RunPlot(dir, {result, "-o", dir / "old.svg"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(ReadText(dir / "old.svg"), "earlier picture");
+    EXPECT_EQ(ReadFile(dir / "old.svg"), "earlier picture");
 }
 
 TEST(PlotCli, UnwritableOutputFailsAndLeavesNoTemporaryFile) {
     TempDir dir;
     const std::string result = dir / "CTavri-known.txt";
-    WriteText(result, KnownResult());
+    WriteFile(result, KnownResult());
     ToolRun missing_dir = RunPlot(dir, {result, "-o", dir / "no/such/dir/p.svg"});
     EXPECT_EQ(missing_dir.status, 1);
     EXPECT_EQ(missing_dir.err.rfind("tavri-plot: cannot write ", 0), 0u) << missing_dir.err;
 
     // A folder in the way: the rename fails after the temporary file is written.
     ASSERT_EQ(mkdir((dir / "taken").c_str(), 0755), 0);
-    WriteText(dir / "taken/inside", "keep");
+    WriteFile(dir / "taken/inside", "keep");
     ToolRun blocked = RunPlot(dir, {result, "-o", dir / "taken"});
     EXPECT_EQ(blocked.status, 1);
     EXPECT_EQ(blocked.err.rfind("tavri-plot: cannot write ", 0), 0u) << blocked.err;
-    EXPECT_EQ(ReadText(dir / "taken/inside"), "keep");
+    EXPECT_EQ(ReadFile(dir / "taken/inside"), "keep");
     std::vector<std::string> names = ListDir(dir.path());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"CTavri-known.txt", "taken"}));
@@ -784,7 +753,7 @@ TEST(PlotCli, UsageErrorsAndHelp) {
         EXPECT_EQ(help.err, "");
     }
     const std::string result = dir / "CTavri-known.txt";
-    WriteText(result, KnownResult());
+    WriteFile(result, KnownResult());
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {}, {result, "--bogus"}, {result, result}, {result, "-o"}}) {
         ToolRun run = RunPlot(dir, args);
@@ -799,15 +768,15 @@ TEST(ManPage, RendersWithoutWarnings) {
     TempDir dir;
     const std::string page = std::string(TAVRI_DOCS_DIR) + "/tavri.1";
     ASSERT_TRUE(Exists(page)) << page;
-    const std::string command = "groff -man -Tutf8 -ww -z " + Quote(page) + " 2>" + Quote(dir / "warnings");
+    const std::string command = "groff -man -Tutf8 -ww -z " + ShellQuote(page) + " 2>" + ShellQuote(dir / "warnings");
     int raw = std::system(command.c_str());
     EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
-    EXPECT_EQ(ReadText(dir / "warnings"), "");
+    EXPECT_EQ(ReadFile(dir / "warnings"), "");
 
-    ASSERT_EQ(std::system(("groff -man -Tascii -P-cbou " + Quote(page) + " >" + Quote(dir / "text") + " 2>/dev/null")
+    ASSERT_EQ(std::system(("groff -man -Tascii -P-cbou " + ShellQuote(page) + " >" + ShellQuote(dir / "text") + " 2>/dev/null")
                               .c_str()),
               0);
-    const std::string text = ReadText(dir / "text");
+    const std::string text = ReadFile(dir / "text");
     for (const char* heading : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "FILES", "EXIT STATUS", "DIAGNOSTICS",
                                 "EXAMPLE", "SEE ALSO"})
         EXPECT_NE(text.find(std::string("\n") + heading + "\n"), std::string::npos) << heading;

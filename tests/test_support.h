@@ -62,6 +62,7 @@ public:
 
     const std::string& path() const { return path_; }
     std::string Path(const std::string& name) const { return path_ + "/" + name; }
+    std::string operator/(const std::string& name) const { return Path(name); }
     std::string Write(const std::string& name, const std::string& text) const {
         WriteFile(Path(name), text);
         return Path(name);
