@@ -12,21 +12,11 @@
 #include <vector>
 
 #include "sampling.h"
+#include "test_support.h"
 
 namespace {
 
-// Portable seeded generator, so that every platform sees the same data.
-struct SplitMix64 {
-    std::uint64_t state;
-    std::uint64_t Next() {
-        std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    int Below(int n) { return static_cast<int>(Next() % static_cast<std::uint64_t>(n)); }
-    double Unit() { return static_cast<double>(Next() >> 11) * (1.0 / 9007199254740992.0); }
-};
+using SplitMix64 = test_support::SplitMix;
 
 struct Matrix {
     int rows, cols;
@@ -48,7 +38,7 @@ struct Matrix {
 Matrix Random(int n, int dims, std::uint64_t seed, int side = 0) {
     SplitMix64 g{seed};
     Matrix m(n, dims);
-    for (double& v : m.cells) v = side == 0 ? g.Unit() : g.Below(side);
+    for (double& v : m.cells) v = side == 0 ? g.Uniform() : g.Below(side);
     return m;
 }
 
@@ -280,7 +270,7 @@ Matrix Blobs(int n, int dims, std::uint64_t seed) {
     for (int i = 0; i < n; ++i) {
         const int c = g.Below(7);
         for (int t = 0; t < dims; ++t)
-            m[i][t] = std::round((centres[c][t] * 20.0 + g.Unit() + g.Unit() - 1.0) * 100.0) / 100.0;
+            m[i][t] = std::round((centres[c][t] * 20.0 + g.Uniform() + g.Uniform() - 1.0) * 100.0) / 100.0;
     }
     return m;
 }
