@@ -233,7 +233,6 @@ namespace {
 // the one of the plain pass over all rows.
 
 constexpr int kLanes = 8;                // entries per chunk: rows measured side by side
-constexpr int kInlineDims = 16;          // up to this width, entries carry a copy of their coordinates
 constexpr int kVisitsAhead = 4;          // lists whose first chunk is fetched that many visits ahead
 constexpr double kValueBound = 1e100;    // every squared distance of such values is finite
 constexpr double kMargin = 1.0 + 1e-12;  // far above the rounding of a squared distance and its root
@@ -254,8 +253,9 @@ double CertainSkip(double r) {
 }
 
 // Rows of every prototype in chunks of kLanes entries: row index, distance to
-// the prototype and (narrow data) a lane-interleaved copy of the coordinates,
-// entry (c, l) dimension t at Coords(c)[t * kLanes + l]. Each chunk also has
+// the prototype and a lane-interleaved copy of the coordinates, entry (c, l)
+// dimension t at Coords(c)[t * kLanes + l]. The copy keeps the rows a visit
+// measures side by side in memory, whatever the width of the data. Each chunk also has
 // a bound: the largest distance in it and in the rest of its list, so that a
 // visit stops once the per-row test excuses everything from there on. Lists
 // are filled roughly in order of decreasing distance, which makes the bounds
@@ -277,7 +277,7 @@ struct MemberLists {
         void operator()(unsigned char* block) const { std::free(block); }
     };
 
-    int dims = 0;  // stored coordinates per entry (0: read from the data rows)
+    int dims = 0;
     int capacity = 0;
     int used = 0;
     int free_head = -1;
@@ -286,10 +286,10 @@ struct MemberLists {
     std::vector<int> head, tail, size, dead;  // size counts dead entries too
     std::vector<int> chain;                   // scratch: the chunks of one list
 
-    void Init(long long chunks, int stored_dims, int lists) {
+    void Init(long long chunks, int dims_, int lists) {
         if (chunks > std::numeric_limits<int>::max() / kLanes) throw std::bad_alloc();
         capacity = static_cast<int>(chunks);
-        dims = stored_dims;
+        dims = dims_;
         record = kHeadBytes + static_cast<std::size_t>(dims) * kLanes * sizeof(double);
         // Left uninitialised: a chunk is written when handed out, so only used chunks take memory.
         void* block = std::aligned_alloc(64, record * static_cast<std::size_t>(std::max(capacity, 1)));
@@ -332,7 +332,7 @@ struct MemberLists {
             h.row[l] = -1;
             h.dist[l] = -kInf;
         }
-        if (dims > 0) std::fill_n(Coords(c), dims * kLanes, 0.0);
+        std::fill_n(Coords(c), dims * kLanes, 0.0);
         return c;
     }
     void Release(int c) {
@@ -354,10 +354,8 @@ struct MemberLists {
         const int l = size[j] % kLanes;
         Row(c)[l] = r;
         Dist(c)[l] = d;
-        if (dims > 0) {
-            double* x = Coords(c) + l;
-            for (int t = 0; t < dims; ++t) x[t * kLanes] = src[static_cast<std::size_t>(t) * stride];
-        }
+        double* x = Coords(c) + l;
+        for (int t = 0; t < dims; ++t) x[t * kLanes] = src[static_cast<std::size_t>(t) * stride];
         ++size[j];
     }
     // The coordinates stay, for a later Append from this entry.
@@ -423,11 +421,9 @@ struct MemberLists {
                 if (wc != rc || wl != l) {
                     Row(wc)[wl] = Row(rc)[l];
                     Dist(wc)[wl] = Dist(rc)[l];
-                    if (dims > 0) {
-                        const double* from = Coords(rc) + l;
-                        double* to = Coords(wc) + wl;
-                        for (int t = 0; t < dims; ++t) to[t * kLanes] = from[t * kLanes];
-                    }
+                    const double* from = Coords(rc) + l;
+                    double* to = Coords(wc) + wl;
+                    for (int t = 0; t < dims; ++t) to[t * kLanes] = from[t * kLanes];
                 }
                 ++wl;
                 ++written;
@@ -460,7 +456,7 @@ struct MemberLists {
 struct Mover {
     double d;
     int row;
-    int entry;  // where its coordinates are (a dead entry of its former list), -1: the data row
+    int entry;  // where its coordinates are (a dead entry of its former list), -1: the data row (first step)
 };
 // A new list is filled by bands of distance, from its largest distance down to
 // 0, about four rows to a band.
@@ -504,8 +500,8 @@ int ScanPortable(const double* pc, std::size_t stride, int dims, int count, cons
 // d x d x kMargin (+inf for tiny d). Writes their entries and complete sums;
 // returns their count. The scan stops at the first chunk from which the
 // bound excuses every row.
-int ScanListPortable(const MemberLists& lists, double** data, int g, const double* q, int dims, double dg,
-                     int* entries, double* sums) {
+int ScanListPortable(const MemberLists& lists, int g, const double* q, int dims, double dg, int* entries,
+                     double* sums) {
     int n = 0;
     int c = lists.head[g];
     for (int base = 0; base < lists.size[g]; base += kLanes, c = lists.Next(c)) {
@@ -515,11 +511,10 @@ int ScanListPortable(const MemberLists& lists, double** data, int g, const doubl
             const double dl = d[l];
             if (!(dl >= 0.0) || dg >= 2.0 * dl) continue;
             const double limit = dl >= kTiny ? dl * dl * kMargin : kInf;
-            const double* x = lists.dims > 0 ? lists.Coords(c) + l : data[lists.Row(c)[l]];
-            const int step = lists.dims > 0 ? kLanes : 1;
+            const double* x = lists.Coords(c) + l;
             double s = 0.0;
             for (int t = 0; t < dims; ++t) {
-                const double diff = x[t * step] - q[t];
+                const double diff = x[t * kLanes] - q[t];
                 s += diff * diff;
                 if (s >= limit) break;
             }
@@ -610,7 +605,7 @@ __attribute__((target("avx2"))) int ScanAvx2(const double* pc, std::size_t strid
     return n;
 }
 
-// ScanListPortable for stored coordinates, eight rows side by side.
+// ScanListPortable, eight rows side by side.
 __attribute__((target("avx2"))) int ScanListAvx2(const MemberLists& lists, int g, const double* q, int dims,
                                                  double dg, int* entries, double* sums) {
     const __m256d zero = _mm256_setzero_pd();
@@ -781,10 +776,6 @@ int ListedIteration(double** data, Internal* w, ParamFCNNrule* p, int next, bool
     const int dims = p->n_dims;
     const int kmax = p->max_prototypes;
     const bool use_skips = p->skip_tests != 0;
-    const bool inline_coords = dims <= kInlineDims;
-#if defined(TAVRI_SAMPLING_X86)
-    const bool avx2_lists = avx2 && inline_coords;
-#endif
     // Room for 4-lane loads past the last prototype.
     const std::size_t stride = static_cast<std::size_t>(kmax + 1) / 4 * 4 + 8;
     std::vector<double> pc(stride * static_cast<std::size_t>(dims), 0.0);  // prototype coordinates by dimension
@@ -804,7 +795,7 @@ int ListedIteration(double** data, Internal* w, ParamFCNNrule* p, int next, bool
     // At the start of a step every list holds at most half as many dead as
     // live entries; the step adds the newest list; each list may end in a
     // partial chunk.
-    lists.Init(5LL * n / (2 * kLanes) + 2LL * (kmax + 1) + 16, inline_coords ? dims : 0, kmax + 1);
+    lists.Init(5LL * n / (2 * kLanes) + 2LL * (kmax + 1) + 16, dims, kmax + 1);
 
     int* assignment = w->assignment;
     int* population = w->population;
@@ -895,11 +886,10 @@ int ListedIteration(double** data, Internal* w, ParamFCNNrule* p, int next, bool
                     lost |= farthest[g] == q;
                 }
 #if defined(TAVRI_SAMPLING_X86)
-                const int nc = avx2_lists ? ScanListAvx2(lists, g, newest, dims, dg, entries.data(), sums.data())
-                                          : ScanListPortable(lists, data, g, newest, dims, dg, entries.data(),
-                                                             sums.data());
+                const int nc = avx2 ? ScanListAvx2(lists, g, newest, dims, dg, entries.data(), sums.data())
+                                    : ScanListPortable(lists, g, newest, dims, dg, entries.data(), sums.data());
 #else
-                const int nc = ScanListPortable(lists, data, g, newest, dims, dg, entries.data(), sums.data());
+                const int nc = ScanListPortable(lists, g, newest, dims, dg, entries.data(), sums.data());
 #endif
                 const int before = nm;
                 for (int c = 0; c < nc; ++c) {
@@ -909,7 +899,7 @@ int ListedIteration(double** data, Internal* w, ParamFCNNrule* p, int next, bool
                     if (!(d < lists.D(e))) continue;
                     const int r = lists.R(e);
                     lists.Kill(g, e);
-                    movers[nm++] = Mover{d, r, inline_coords ? e : -1};
+                    movers[nm++] = Mover{d, r, e};
                     lost |= r == farthest[g];
                     if (d > rb || (d == rb && r > fb)) {
                         rb = d;

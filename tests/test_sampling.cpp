@@ -135,7 +135,7 @@ TEST(SamplingPaths, TieRulesAndSeededSetsGiveThePlainResultOnEveryPath) {
         {"integer grid 5-d, maximum corner", Random(5000, 5, 13, 4), 600, -1, 0.0, {}},
         {"blobs 10-d, full budget", Blobs(6000, 10, 7, 14), 4000, 0, 0.0, {}},
         {"blobs 4-d, stopped by the cost", Blobs(5000, 4, 7, 21), 2000, 0, 0.6, {}},
-        {"24-d, coordinates read from the rows", Random(3000, 24, 16), 300, -1, 0.0, {}},
+        {"24-d", Random(3000, 24, 16), 300, -1, 0.0, {}},
         {"1-d", Random(5000, 1, 17), 900, 0, 0.0, {}},
         {"tiny values: squares underflow", Random(3000, 3, 18, 0, 1e-160), 400, 0, 0.0, {}},
         {"one far outlier", [] { Matrix m = Random(4000, 6, 19); m[1234][2] = 1e6; return m; }(), 500, 0, 0.0, {}},
