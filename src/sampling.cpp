@@ -255,13 +255,13 @@ double CertainSkip(double r) {
 // Rows of every prototype in chunks of kLanes entries: row index, distance to
 // the prototype and a lane-interleaved copy of the coordinates, entry (c, l)
 // dimension t at Coords(c)[t * kLanes + l]. The copy keeps the rows a visit
-// measures side by side in memory, whatever the width of the data. Each chunk also has
-// a bound: the largest distance in it and in the rest of its list, so that a
-// visit stops once the per-row test excuses everything from there on. Lists
-// are filled roughly in order of decreasing distance, which makes the bounds
-// fall quickly; no result depends on that order. A leaving row is marked dead
-// (row -1, distance -inf), which leaves the bounds valid, and dropped when its
-// list is compacted; lanes past the end of a list are dead too.
+// measures side by side in memory, whatever the width of the data. Each chunk
+// also has a bound: the largest distance in it and in the rest of its list, so
+// that a visit stops once the per-row test excuses everything from there on.
+// Lists are filled roughly in order of decreasing distance, which makes the
+// bounds fall quickly; no result depends on that order. A leaving row is marked
+// dead (row -1, distance -inf), which leaves the bounds valid, and dropped when
+// its list is compacted; lanes past the end of a list are dead too.
 struct MemberLists {
     // One chunk is one record of whole cache lines: distances, rows, bound and
     // link, then the coordinates; a visit reads it front to back.
@@ -286,10 +286,10 @@ struct MemberLists {
     std::vector<int> head, tail, size, dead;  // size counts dead entries too
     std::vector<int> chain;                   // scratch: the chunks of one list
 
-    void Init(long long chunks, int dims_, int lists) {
+    void Init(long long chunks, int width, int lists) {
         if (chunks > std::numeric_limits<int>::max() / kLanes) throw std::bad_alloc();
         capacity = static_cast<int>(chunks);
-        dims = dims_;
+        dims = width;
         record = kHeadBytes + static_cast<std::size_t>(dims) * kLanes * sizeof(double);
         // Left uninitialised: a chunk is written when handed out, so only used chunks take memory.
         void* block = std::aligned_alloc(64, record * static_cast<std::size_t>(std::max(capacity, 1)));
