@@ -1,16 +1,23 @@
 #include "mainTavri.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
-#include "sampling.h"
-#include "tavri.h"
-#include "util.h"
+#include "command_line.h"
+#include "console.h"
+#include "data_file.h"
+#include "engine.h"
+#include "output_files.h"
+#include "read_notes.h"
 
 #ifndef TAVRI_VERSION
 #define TAVRI_VERSION "1.0.0"
@@ -18,32 +25,9 @@
 
 namespace {
 
-// Owns a data matrix for the length of a run, whatever path the run leaves by.
-class MatrixOwner {
-public:
-    MatrixOwner(double** rows, int count) : rows_(rows), count_(count) {}
-    ~MatrixOwner() { Delete2D(rows_, count_); }
-    MatrixOwner(const MatrixOwner&) = delete;
-    MatrixOwner& operator=(const MatrixOwner&) = delete;
-    double** get() const { return rows_; }
-
-private:
-    double** rows_;
-    int count_;
-};
-
-// The cluster lists filled by the clustering: one owned array per list.
-struct ClusterLists {
-    explicit ClusterLists(int n) : members(static_cast<std::size_t>(n), nullptr), sizes(static_cast<std::size_t>(n), 0) {}
-    ~ClusterLists() {
-        for (int* list : members) delete[] list;
-    }
-    ClusterLists(const ClusterLists&) = delete;
-    ClusterLists& operator=(const ClusterLists&) = delete;
-
-    std::vector<int*> members;
-    std::vector<int> sizes;
-};
+using tavri::Console;
+using tavri::OutputSet;
+using tavri::TextSink;
 
 // Output name: the directory text (unchanged, no separator added), then the
 // input's own folder, then the prefix in front of the base name.
@@ -57,132 +41,191 @@ std::string OutputName(const char* directory, const char* file, const char* pref
     return name;
 }
 
-bool WriteOrReport(int written, const std::string& name) {
-    if (written == 0) std::printf("Unable to write file:  %s\n", name.c_str());
-    return written != 0;
-}
+// A run ends early: its message has been printed.
+struct RunStopped {};
 
-// The label every clustered point carries in the result file: the index of
-// the last list that holds it, or the list count when no list does.
-std::vector<int> PointLabels(const ClusterLists& lists, int n, int n_lists) {
-    std::vector<int> labels(static_cast<std::size_t>(n), n_lists);
-    for (int k = 0; k < n_lists; ++k)
-        for (int e = 0; e < lists.sizes[k]; ++e) labels[lists.members[k][e]] = k;
-    return labels;
-}
-
-// One label per data row read: the label of the prototype the row belongs to.
-int WriteRowLabels(const std::string& name, const std::vector<int>& assignment, const std::vector<int>& labels) {
-    std::string text;
-    text.reserve(assignment.size() * 3);
-    for (int prototype : assignment) {
-        AppendInt(text, labels[prototype]);
-        text.push_back('\n');
+// The coordinates of a row, each as "%lf" followed by a tab.
+void WriteCoordinates(TextSink& sink, const double* row, std::size_t cols) {
+    for (std::size_t j = 0; j < cols; ++j) {
+        sink.Fixed6(row[j]);
+        sink.Char('\t');
     }
-    return WriteFileAtomically(name, text);
 }
 
-// "atoi" on an option value, without its undefined behaviour on overflow.
-int OptionInt(const char* text) {
-    long value = std::strtol(text, nullptr, 10);
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
-    return static_cast<int>(value);
+// Rows of `cols` values a line: all rows, or the rows listed.
+void WriteRows(TextSink& sink, const double* data, std::size_t cols, const std::vector<int>* rows, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        WriteCoordinates(sink, data + static_cast<std::size_t>(rows != nullptr ? (*rows)[i] : static_cast<int>(i)) * cols,
+                         cols);
+        sink.Char('\n');
+    }
 }
 
-void PrintUsage(const char* program) {
-    std::printf("\nThe program %s needs 1 argument: ", program);
-    std::printf("\n\t* the file name;");
-    std::printf("\nOptions: ");
-    std::printf("\n\t* -u the u parameter (default:  0.04)");
-    std::printf("\n\t* -f the finish parameter (default:  0), when 1 noise points are assigned a cluster label");
-    std::printf("\n\t* -d directory for input and output data (default: current)");
-    std::printf(
-        "\n\t* -s sampling as a preprocessing step (default: 1, sampling is done when data size is higher than "
-        "MAX_PROTOTYPE=4000)");
-    std::printf("\n");
+// What the console and the output files make of the engine's progress: the
+// "norm" file once standardised, "N_instance" and "S_norm" once sampled, the
+// phase-1 line, and the progress line on a terminal.
+class RunReporter : public tavri::Observer {
+public:
+    RunReporter(Console& console, OutputSet& outputs, const char* directory, const char* file)
+        : console_(console), outputs_(outputs), directory_(directory), file_(file) {}
+
+    // Writes one output of the set; a failure ends the run.
+    void Write(const char* prefix, const std::function<void(TextSink&)>& fill) {
+        const std::string name = OutputName(directory_, file_, prefix);
+        if (!outputs_.Write(name, fill)) {
+            const int error = errno;
+            console_.Out("Unable to write file:  %s\n", name.c_str());
+            console_.Note("cannot write " + name + ": " + std::strerror(error));
+            throw RunStopped();
+        }
+    }
+
+    void Standardised(const double* data, std::size_t rows, std::size_t cols) override {
+        data_ = data;
+        cols_ = cols;
+        Write("norm", [&](TextSink& sink) { WriteRows(sink, data, cols, nullptr, rows); });
+    }
+
+    void Sampled(const tavri::Result& result) override {
+        console_.Out("N_instance = %d\n", static_cast<int>(result.prototypes.size()));
+        Write("S_norm", [&](TextSink& sink) {
+            WriteRows(sink, data_, cols_, &result.prototypes, result.prototypes.size());
+        });
+    }
+
+    void FirstPhaseDone(int groups, int points) override {
+        console_.Out("n_cluster phase 1=%d (%d)\n", groups, points);
+    }
+
+    void Progress(Stage stage, std::size_t done, std::size_t total) override {
+        if (stage == Stage::kSampling)
+            console_.Progress("sampling: " + std::to_string(done) + " prototypes of at most " + std::to_string(total));
+        else if (stage == Stage::kClustering)
+            console_.Progress("clustering: density threshold " + std::to_string(done) + " of " + std::to_string(total));
+        else
+            console_.Progress("standardising");
+    }
+
+private:
+    Console& console_;
+    OutputSet& outputs_;
+    const char* directory_;
+    const char* file_;
+    const double* data_ = nullptr;
+    std::size_t cols_ = 0;
+};
+
+// The label a point carries in the files: its list, the noise list last.
+int FileLabel(const tavri::Result& result, int label) { return label < 0 ? result.n_clusters : label; }
+
+// The result, labels and summary files of a finished clustering.
+void WriteResults(RunReporter& reporter, const tavri::Result& result, const double* data, std::size_t rows,
+                  std::size_t cols) {
+    const bool sampled = !result.prototypes.empty();
+    reporter.Write("CTavri-", [&](TextSink& sink) {
+        // One line per point clustered: the prototypes, or every row read.
+        const std::size_t lines = sampled ? result.prototypes.size() : rows;
+        for (std::size_t i = 0; i < lines; ++i) {
+            const std::size_t row = sampled ? static_cast<std::size_t>(result.prototypes[i]) : i;
+            WriteCoordinates(sink, data + row * cols, cols);
+            sink.Int(FileLabel(result, sampled ? result.point_labels[i] : result.labels[i]));
+            sink.Char('\n');
+        }
+    });
+    reporter.Write("LTavri-", [&](TextSink& sink) {
+        for (const int label : result.labels) {
+            sink.Int(FileLabel(result, label));
+            sink.Char('\n');
+        }
+    });
+    reporter.Write("RTavri-", [&](TextSink& sink) {
+        const int lists = result.n_clusters + (result.has_noise ? 1 : 0);
+        sink.Text("lists=" + std::to_string(lists) + " clusters=" + std::to_string(result.n_clusters) +
+                  " noise=" + (result.has_noise ? "1" : "0") + " rows=" + std::to_string(rows) +
+                  " points=" + std::to_string(result.clustered_rows.size()) + " sampled=" + (sampled ? "1" : "0") +
+                  "\n");
+    });
 }
 
 }  // namespace
 
 int ExecuteTavri(const char* directory, const char* file, double* vector) {
+    return ExecuteTavri(directory, file, vector, RunSettings());
+}
+
+int ExecuteTavri(const char* directory, const char* file, double* vector, const RunSettings& settings) {
+    Console console(settings.quiet, settings.progress);
     const int sampling = static_cast<int>(vector[kSampling]);
     const std::string path = std::string(directory != nullptr ? directory : "") + file;
 
-    int rows = 0;
-    int cols = 0;
-    if (ExtraitDimensionFile(path.c_str(), rows, cols) == -1) {
-        std::printf("Unable to open file:  %s\n", path.c_str());
+    tavri::ReadOptions read_options;
+    read_options.max_rows = settings.max_rows;
+    read_options.separator = settings.separator;
+    read_options.header = settings.header;
+    read_options.scan_after_blank = !settings.quiet;
+    struct stat info;
+    const long long size = stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) ? info.st_size : 0;
+    read_options.progress = [&console, size](std::uint64_t bytes) {
+        console.Progress(tavri::ReadingProgress(bytes, size));
+    };
+    tavri::DataTable table = tavri::ReadDataFile(path, read_options);
+    if (table.status != tavri::ReadStatus::kOk) {
+        console.Out("Unable to open file:  %s\n", path.c_str());
+        console.Note(tavri::ExplainUnreadable(table, path, settings));
         return 0;
     }
-    std::printf("DATA LOADED=%d patterns, %d dimensions\n", rows, cols);
-    if (rows == 0 || cols == 0) {
-        std::printf("Data file empty:  %s\n", path.c_str());
+    console.Out("DATA LOADED=%lld patterns, %lld dimensions\n", static_cast<long long>(table.rows),
+                static_cast<long long>(table.cols));
+    if (table.blank_line != 0 && table.lines_after_blank > 0) console.Note(tavri::ExplainBlankLine(table));
+    if (table.rows == 0 || table.cols == 0) {
+        console.Out("Data file empty:  %s\n", path.c_str());
+        console.Note(tavri::ExplainEmpty(table, path));
         return 0;
     }
-    rows = min(rows, MAX_ROWS);
-    const int read_rows = rows;
+    const std::int64_t rows = table.kept_rows;
     if (rows > MAX_PROTOTYPE && sampling != 1) {
-        std::printf("Database size is too large, please use the sampling option\n");
+        console.Out("Database size is too large, please use the sampling option\n");
         return 0;
     }
-    MatrixOwner matrix(Reservmemdouble(rows, cols), read_rows);
-    if (matrix.get() == nullptr) {
-        std::printf("Memory failure (data)\n");
+    if (table.out_of_memory) {
+        console.Out("Memory failure (data)\n");
+        console.Note(tavri::ExplainNoMemory(table));
         return 0;
     }
-    int bad_line = 0;
-    if (LitFichier2DS(path.c_str(), rows, cols, matrix.get(), &bad_line) == 0) {
-        if (bad_line == 0)
-            std::printf("Unable to open file:  %s\n", path.c_str());
-        else
-            std::printf("Unable to read file:  %s, line %d\n", path.c_str(), bad_line);
+    if (table.fault.kind != tavri::FaultKind::kNone) {
+        console.Out("Unable to read file:  %s, line %lld\n", path.c_str(), static_cast<long long>(table.fault.line));
+        console.Note(tavri::ExplainFault(table, settings));
         return 0;
     }
-    cols = min(cols, MAX_ROWS);
-    NormaliseEcartType(matrix.get(), rows, cols);
+    if (table.kept_rows < table.rows) console.Note(tavri::ExplainRowCap(table));
+    if (table.kept_cols < table.cols) console.Note(tavri::ExplainColumnCap(table));
 
-    const std::string norm_name = OutputName(directory, file, "norm");
-    if (!WriteOrReport(EcritFichier2D(norm_name.c_str(), rows, cols, matrix.get()), norm_name)) return 0;
-
-    ClusterLists lists(rows);
-    int options[4] = {1, 0, 0, 1};  // entry 0 doubles as the clustering's noise flag cell
-    std::vector<int> row_assignment;  // sampled runs: data row -> prototype number
-    if (sampling == 1 && rows > MAX_PROTOTYPE) {
-        std::vector<double> prototype_density(static_cast<std::size_t>(rows));
-        std::vector<int> prototype_rows(static_cast<std::size_t>(rows));
-        row_assignment.assign(static_cast<std::size_t>(rows), 0);
-        int count = MAX_PROTOTYPE;
-        MatrixOwner prototypes(Reservmemdouble(MAX_PROTOTYPE, cols), MAX_PROTOTYPE);
-        if (prototypes.get() == nullptr) return 0;
-        // The populations land in the cluster sizes, which the clustering overwrites.
-        SamplingApproach_PROBA_P(matrix.get(), rows, cols, 0.0, prototypes.get(), count, prototype_density.data(),
-                                 prototype_rows.data(), lists.sizes.data(), nullptr, options, row_assignment.data());
-        std::printf("N_instance = %d\n", count);
-        CopyTo(prototypes.get(), count, cols, matrix.get(), rows, cols);
-        rows = count;
-        const std::string s_norm_name = OutputName(directory, file, "S_norm");
-        if (!WriteOrReport(EcritFichier2D(s_norm_name.c_str(), rows, cols, matrix.get()), s_norm_name)) return 0;
-    }
-
-    int list_count = 0;
-    const int result = algoMutuel(matrix.get(), rows, cols, list_count, 2, vector, d_Eucl, lists.members.data(),
-                                  lists.sizes.data(), options[0]);
-    if (result < 0) return 0;  // the clustering has reported its memory failure
-    if (result != 0) {
-        const std::string result_name = OutputName(directory, file, "CTavri-");
-        if (!WriteOrReport(PrintResultClustering(result_name.c_str(), matrix.get(), rows, cols,
-                                                 lists.members.data(), list_count, lists.sizes.data()),
-                           result_name))
+    OutputSet outputs;
+    RunReporter reporter(console, outputs, directory, file);
+    try {
+        const std::size_t cols = static_cast<std::size_t>(table.kept_cols);
+        const tavri::Result result =
+            tavri::RunEngine(table.values.data(), static_cast<std::size_t>(rows), cols, vector, &reporter);
+        WriteResults(reporter, result, table.values.data(), static_cast<std::size_t>(rows), cols);
+        std::string failed;
+        if (!outputs.Commit(&failed)) {
+            const int error = errno;
+            console.Out("Unable to write file:  %s\n", failed.c_str());
+            console.Note("cannot put " + failed + " in place: " + std::strerror(error));
             return 0;
-        if (!row_assignment.empty()) {
-            const std::string labels_name = OutputName(directory, file, "LTavri-");
-            const std::vector<int> labels = PointLabels(lists, rows, list_count);
-            if (!WriteOrReport(WriteRowLabels(labels_name, row_assignment, labels), labels_name)) return 0;
         }
-        vector[kNoiseFlag] = static_cast<double>(options[0]);
+        vector[kNoiseFlag] = result.has_noise ? 1.0 : 0.0;
+        return result.n_clusters + (result.has_noise ? 1 : 0);
+    } catch (const RunStopped&) {
+        return 0;
+    } catch (const std::bad_alloc&) {
+        console.Out("Memory error\n");
+        console.Note("not enough memory for the run; the outputs of earlier runs are unchanged");
+        return 0;
+    } catch (const tavri::Error& error) {
+        console.Note(error.what());
+        return 0;
     }
-    return list_count;
 }
 
 void ParseOptions(int argc, char** argv, double* vector, const char*& directory) {
@@ -192,35 +235,48 @@ void ParseOptions(int argc, char** argv, double* vector, const char*& directory)
         const char* word = argv[i];
         const bool has_value = i + 1 < argc;
         const char* value = has_value ? argv[i + 1] : nullptr;
+        auto as_int = [](const char* text) {
+            // "atoi" without its undefined behaviour on overflow.
+            const long v = std::strtol(text, nullptr, 10);
+            return static_cast<double>(v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : v);
+        };
         if (std::strncmp(word, "-u", 2) == 0) {
             if (has_value) vector[kU] = std::strtod(value, nullptr);
         } else if (std::strncmp(word, "-s", 2) == 0) {
-            if (has_value) vector[kSampling] = OptionInt(value);
+            if (has_value) vector[kSampling] = as_int(value);
         } else if (std::strncmp(word, "-d", 2) == 0) {
             if (has_value) directory = value;
         } else if (std::strncmp(word, "-f", 2) == 0) {
-            if (has_value) vector[kFinish] = OptionInt(value);
+            if (has_value) vector[kFinish] = as_int(value);
         }
     }
 }
 
 int TavriMain(int argc, char** argv) {
     if (argc < 2) {
-        PrintUsage(argv[0]);
+        tavri::PrintUsage(argv[0]);
         return 1;
     }
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        PrintUsage(argv[0]);
+        tavri::PrintHelp(argv[0]);
         return 0;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         std::printf("tavri %s\n", TAVRI_VERSION);
         return 0;
     }
+    tavri::RemoveTemporariesOnSignals();
 
     double vector[kRunSlots] = {0.15, 1.0, 1.0, 1.0, 0.04, 0.0, 0.0, 1.0, 0.0};
     const char* directory = nullptr;
     const char* file = argv[1];
+    RunSettings settings;
+    const std::string error = tavri::ParseLongOptions(argc, argv, settings);
+    if (!error.empty()) {
+        std::fprintf(stderr, "tavri: %s (see tavri --help)\n", error.c_str());
+        return 1;
+    }
+    settings.progress = !settings.quiet && isatty(STDERR_FILENO) != 0;
 
     if (argc > 2) {
         ParseOptions(argc, argv, vector, directory);
@@ -229,9 +285,13 @@ int TavriMain(int argc, char** argv) {
         if (vector[kSampling] == 1.0) std::printf(" Sampling is active if required\n");
         std::printf(" u=%f\n", vector[kU]);
         if (vector[kFinish] == 1.0) std::printf("Tavri is completed to have no noise\n");
+        if (!settings.quiet) {
+            std::fflush(stdout);
+            for (const std::string& note : tavri::OptionNotes(argc, argv)) std::fprintf(stderr, "tavri: %s\n", note.c_str());
+        }
     }
 
-    const int result = ExecuteTavri(directory, file, vector);
+    const int result = ExecuteTavri(directory, file, vector, settings);
     if (result <= 0) {
         std::printf("Tavri error\n");
         return 1;

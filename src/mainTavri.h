@@ -1,6 +1,8 @@
 // Driver: the command line, the run parameters and the processing pipeline.
 #pragma once
 
+#include <cstdint>
+
 // Slots of the run parameter vector.
 enum RunSlot {
     kThresholdFloor = 0,
@@ -16,10 +18,20 @@ enum RunSlot {
 };
 
 constexpr int MAX_PROTOTYPE = 4000;  // largest row count clustered directly
-constexpr int MAX_ROWS = 100000;     // rows of the file beyond this are never read
+constexpr int MAX_ROWS = 100000;     // rows of the file beyond this are not read (unless --max-rows says so)
+
+// What the long options set; the defaults are the behaviour without them.
+struct RunSettings {
+    std::int64_t max_rows = MAX_ROWS;  // --max-rows N: rows read at most (0: every row)
+    char separator = '\0';             // --sep C: fields also separated by C (',', ';' or tab)
+    bool header = false;               // --header: the first line of the file is not data
+    bool quiet = false;                // --quiet: no explanations and no progress on standard error
+    bool progress = false;             // show progress (standard error is a terminal, not quiet)
+};
 
 // Runs one clustering job; returns the number of cluster lists, 0 on failure.
 int ExecuteTavri(const char* directory, const char* file, double* vector);
+int ExecuteTavri(const char* directory, const char* file, double* vector, const RunSettings& settings);
 
 // Reads the options that follow the file name (argv[2] onwards) into the
 // slots of `vector` and into `directory`; prints nothing. Words that are not

@@ -956,6 +956,7 @@ int ListedIteration(double** data, Internal* w, ParamFCNNrule* p, int next, bool
         // fall below a threshold that is not positive.
         const int stop = p->cost_threshold > 0.0 ? CalculCost(w, p, k) : 0;
         if (stop == 1 || TestFin(w, p, k) == 1) break;
+        if (p->progress) p->progress(k, kmax);
         b = k;
     }
     // Rows and their distances live in the lists during the iteration. A row
@@ -1002,6 +1003,7 @@ int SamplingApproach_PROBA(double** data, int* rows_out, int& k, int* pops_out, 
             // As in the listed iteration: the cost cannot stop the loop below a threshold that is not positive.
             const int stop = p->cost_threshold > 0.0 ? CalculCost(w, p, k) : 0;
             if (stop == 1 || TestFin(w, p, k) == 1) break;
+            if (p->progress) p->progress(k, p->max_prototypes);
             Update1knnPrototype(data, w, p, k);
             b = k;
         }
@@ -1198,6 +1200,34 @@ void DisablePrototype(const double* radii, const double* row, int n, int* flags)
 }
 
 // ---- Front end -------------------------------------------------------------
+
+int SampleRows(double** data, int n, int dims, int max_prototypes, int* rows, int* populations, double* densities,
+               int* row_assignment, const std::function<void(int, int)>& progress) {
+    // Release the block on every path, an exhausted heap included.
+    struct BlockOwner {
+        ParamFCNNrule* p;
+        ~BlockOwner() {
+            LibereParamFCNNrule(p);
+            delete p;
+        }
+    } block{InitParamFCNNrule(n)};
+    ParamFCNNrule* p = block.p;
+    InitSingleParamFCNNrule(p);
+    p->n_dims = dims;
+    p->n_rows = n;
+    p->max_prototypes = max_prototypes;
+    p->track_criteria = 1;
+    p->cost_threshold = 0.0;
+    p->gravity_on = 0;
+    // The pipeline's options: the first prototype at the minimum corner, the
+    // cost scaled by the inertia estimate.
+    p->start_mode = 0;
+    p->scale_by_inertia = 1;
+    p->progress = progress;
+    int k = max_prototypes;
+    // The member lists are never filled by the iteration, so none are made.
+    return SamplingApproach_PROBA(data, rows, k, populations, densities, nullptr, p, row_assignment);
+}
 
 int SamplingApproach_PROBA_P(double** data, int n, int dims, double threshold, double** prototypes, int& count,
                              double* densities, int* rows, int* populations, char* reserved, int* options,

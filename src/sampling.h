@@ -2,6 +2,8 @@
 // farthest-member splitting, with each prototype's population and density.
 #pragma once
 
+#include <functional>
+
 #include "util.h"
 
 // ---- Parameter block -------------------------------------------------------
@@ -31,6 +33,7 @@ struct ParamFCNNrule {
     double cost_threshold;       // the iteration stops once the cost is strictly below it (0.01)
     int scale_by_inertia;        // 1: the cost is normalised by the inertia estimate, else by 1.0 (0)
     DistanceFn distance;         // every point-to-point distance of the iteration (d_Eucl)
+    std::function<void(int k, int max_prototypes)> progress;  // after each step, when set
 };
 
 // New block for n rows with its arrays; the caller owns it (release with
@@ -138,6 +141,10 @@ int SamplingHasAvx2Kernels();
 int SamplingApproach_PROBA_P(double** data, int n, int dims, double threshold, double** prototypes, int& count,
                              double* densities, int* rows, int* populations, char* reserved, int* options,
                              int* row_assignment = nullptr);
+// The selection of SamplingApproach_PROBA_P without the copy of the rows,
+// with `progress` told of each step (prototypes so far, budget).
+int SampleRows(double** data, int n, int dims, int max_prototypes, int* rows, int* populations, double* densities,
+               int* row_assignment, const std::function<void(int, int)>& progress = {});
 // Copies data row rows[j] into out row j for j < m; returns m (0 when m <= 0).
 // With counts: prototypes with counts[j] < min_count are left out, the kept
 // counts move to the front; returns the number copied.

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <numeric>
 #include <string>
 
@@ -897,8 +898,75 @@ void ConnectionSingleWithTag(HPtC_S* recs, int a, int b, double d, GroupSpace* w
 
 // ---- Driver and result file ------------------------------------------------
 
-int algoMutuel(double** data, int n, int dims, int& n_groups, int min_groups, const double* params,
-               DistanceFn distance, int** cluster_members, int* cluster_sizes, int& noise_flag) {
+namespace {
+
+// The distance matrix of one clustering, released on every path.
+class MatrixOwner {
+public:
+    MatrixOwner(double** rows, int count) : rows_(rows), count_(count) {}
+    ~MatrixOwner() { Delete2D(rows_, count_); }
+    MatrixOwner(const MatrixOwner&) = delete;
+    MatrixOwner& operator=(const MatrixOwner&) = delete;
+    double** get() const { return rows_; }
+
+private:
+    double** rows_;
+    int count_;
+};
+
+// Phase 1: every mutual pair merges until a pass leaves fewer multi-point
+// groups than the one before; from then on the link ratio must also fit.
+void LinkMutualNeighbours(GroupSpace& ws, HPtC_S* recs, int min_groups, int& n_groups) {
+    int previous = 0;
+    double x = 0.0;
+    for (;;) {
+        const int result = findclosest1KNN(ws, recs, x, n_groups);
+        const int multi = CountHeadsOfAtLeast(recs, ws.heads, 2);
+        if (previous > multi && x == 0.0)
+            x = 1.0;
+        else
+            previous = multi;
+        if (result == 0 || n_groups < min_groups) break;
+    }
+}
+
+// Phase 2: merging passes at each density threshold until the group count
+// stands still (or is 2 or less), the threshold falling by 0.05 while it stays
+// above the floor. The threshold falls by repeated subtraction, so its values
+// are those of 0.8 - 0.05 - 0.05 ... in doubles (0.1999999999999999, not 0.2).
+void MergeByDensity(GroupSpace& ws, HPtC_S* recs, int min_groups, double threshold_floor, const double* tests,
+                    int& n_groups, const ClusteringHooks& hooks) {
+    const int cmin = min(min_groups, n_groups);
+    int m = n_groups;
+    // Thresholds 0.8 down to just above the floor, for the progress report.
+    int total = 0;
+    for (double t = 0.8; threshold_floor < t || total == 0; t -= 0.05) ++total;
+    int done = 0;
+    double threshold = 0.8;
+    do {
+        int last = -1;
+        for (;;) {
+            m = AlgoUnit_DensityNeighborMin(ws, recs, m, cmin, threshold, 0.95, tests);
+            n_groups = m;
+            if (m == last || m <= 2) break;
+            last = m;
+        }
+        threshold = threshold - 0.05;
+        if (hooks.progress) hooks.progress(++done, total);
+    } while (threshold_floor < threshold);
+}
+
+}  // namespace
+
+ClusterLists::ClusterLists(int n) : members(Count(n), nullptr), sizes(Count(n), 0) {}
+
+ClusterLists::~ClusterLists() {
+    for (int* list : members) delete[] list;
+}
+
+int RunClustering(double** data, int n, int dims, int& n_groups, int min_groups, const double* params,
+                  DistanceFn distance, int** cluster_members, int* cluster_sizes, int& noise_flag,
+                  const ClusteringHooks& hooks) {
     const double threshold_floor = params[0];
     const int density_phase = static_cast<int>(params[1]);
     const double tests[3] = {params[2], params[3], params[4]};  // mutual switch, balance switch, u
@@ -909,81 +977,55 @@ int algoMutuel(double** data, int n, int dims, int& n_groups, int min_groups, co
     std::vector<HPtC_S> recs(Count(n));
     algo_init(data, n, dims, nullptr, recs.data());
     // The distance matrix; once filled it becomes the workspace's group distances.
-    double** dist = Reservmemdouble(n, n);
-    if (dist == nullptr) {
+    const MatrixOwner dist(Reservmemdouble(n, n), n);
+    if (dist.get() == nullptr && n > 0) throw std::bad_alloc();
+    GenereMatriceDistance(data, n, dims, nullptr, dist.get(), distance);
+    GroupSpace ws;
+    InitGroupSpace(ws, data, n, dims, dist.get(), distance);
+    n_groups = n;
+
+    LinkMutualNeighbours(ws, recs.data(), min_groups, n_groups);
+    if (density_phase == 0) {
+        n_groups = GetListe(recs.data(), n, cluster_members, cluster_sizes);
+        return n_groups;
+    }
+    if (hooks.first_phase_done) hooks.first_phase_done(n_groups, n);
+    MergeByDensity(ws, recs.data(), min_groups, threshold_floor, tests, n_groups, hooks);
+    const int min_cluster = n / 100;
+    if (finish != 0) {
+        for (HPtC_S& rec : recs) rec.tag = (rec.is_head == 1 && rec.member_count >= min_cluster) ? 1 : 0;
+        while (FinishConnection_without(ws, recs.data()) != 0) {
+        }
+    }
+    n_groups = FillListe_densitymin(recs.data(), min_cluster, n, cluster_members, cluster_sizes, noise_flag);
+    return n_groups;
+}
+
+int algoMutuel(double** data, int n, int dims, int& n_groups, int min_groups, const double* params,
+               DistanceFn distance, int** cluster_members, int* cluster_sizes, int& noise_flag) {
+    ClusteringHooks hooks;
+    hooks.first_phase_done = [](int groups, int points) { std::printf("n_cluster phase 1=%d (%d)\n", groups, points); };
+    try {
+        return RunClustering(data, n, dims, n_groups, min_groups, params, distance, cluster_members, cluster_sizes,
+                             noise_flag, hooks);
+    } catch (const std::bad_alloc&) {
         std::printf("Memory error\n");
-        algo_delete(n, recs.data());
         n_groups = 0;
         return -1;
     }
-    GenereMatriceDistance(data, n, dims, nullptr, dist, distance);
-    GroupSpace ws;
-    InitGroupSpace(ws, data, n, dims, dist, distance);
-    n_groups = n;
+}
 
-    // Phase 1: every mutual pair merges until a pass leaves fewer multi-point
-    // groups than the one before; from then on the link ratio must also fit.
-    int previous = 0;
-    double x = 0.0;
-    for (;;) {
-        const int result = findclosest1KNN(ws, recs.data(), x, n_groups);
-        const int multi = CountHeadsOfAtLeast(recs.data(), ws.heads, 2);
-        if (previous > multi && x == 0.0)
-            x = 1.0;
-        else
-            previous = multi;
-        if (result == 0 || n_groups < min_groups) break;
-    }
-
-    if (density_phase == 0) {
-        n_groups = GetListe(recs.data(), n, cluster_members, cluster_sizes);
-    } else {
-        std::printf("n_cluster phase 1=%d (%d)\n", n_groups, n);
-        const int cmin = min(min_groups, n_groups);
-        int m = n_groups;
-        // The threshold falls by repeated subtraction, so its values are those
-        // of 0.8 - 0.05 - 0.05 ... in doubles (0.1999999999999999, not 0.2).
-        double threshold = 0.8;
-        do {
-            int last = -1;
-            for (;;) {
-                m = AlgoUnit_DensityNeighborMin(ws, recs.data(), m, cmin, threshold, 0.95, tests);
-                n_groups = m;
-                if (m == last || m <= 2) break;
-                last = m;
-            }
-            threshold = threshold - 0.05;
-        } while (threshold_floor < threshold);
-
-        const int min_cluster = n / 100;
-        if (finish != 0) {
-            for (HPtC_S& rec : recs) rec.tag = (rec.is_head == 1 && rec.member_count >= min_cluster) ? 1 : 0;
-            while (FinishConnection_without(ws, recs.data()) != 0) {
-            }
-        }
-        n_groups = FillListe_densitymin(recs.data(), min_cluster, n, cluster_members, cluster_sizes, noise_flag);
-    }
-
-    algo_delete(n, recs.data());
-    Delete2D(dist, n);
-    return n_groups;
+std::vector<int> PointLabels(int** cluster_members, const int* cluster_sizes, int n, int n_lists) {
+    // A point in several lists keeps the last one's label; one in none gets n_lists.
+    std::vector<int> labels(Count(n), n_lists);
+    for (int k = 0; k < n_lists; ++k)
+        for (int e = 0; e < cluster_sizes[k]; ++e) labels[cluster_members[k][e]] = k;
+    return labels;
 }
 
 int PrintResultClustering(const char* path, double** matrix, int n, int dims, int** cluster_members,
                           int n_lists, const int* cluster_sizes) {
-    std::vector<int> label(Count(n));
-    std::vector<int> listed(Count(n), 0);
-    // A point in several lists keeps the last one's label.
-    for (int k = 0; k < n_lists; ++k) {
-        for (int e = 0; e < cluster_sizes[k]; ++e) {
-            const int p = cluster_members[k][e];
-            listed[p] = 1;
-            label[p] = k;
-        }
-    }
-    for (int p = 0; p < n; ++p)
-        if (listed[p] == 0) label[p] = n_lists;  // one past the last list: held by none
-
+    const std::vector<int> label = PointLabels(cluster_members, cluster_sizes, n, n_lists);
     std::string text;
     text.reserve(Count(n) * (Count(dims) * 12 + 8));
     for (int p = 0; p < n; ++p) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -157,6 +158,33 @@ void ConnectionSingleWithTag(HPtC_S* recs, int a, int b, double d, GroupSpace* w
 // ("Memory error" has then been printed).
 int algoMutuel(double** data, int n, int dims, int& n_groups, int min_groups, const double* params,
                DistanceFn distance, int** cluster_members, int* cluster_sizes, int& noise_flag);
+
+// What the driver tells its caller while it runs.
+struct ClusteringHooks {
+    std::function<void(int groups, int points)> first_phase_done;  // before the density phase
+    std::function<void(int done, int total)> progress;             // thresholds of the density phase
+};
+// algoMutuel without console output: the hooks hear what it would print, and
+// a distance matrix that cannot be allocated throws std::bad_alloc.
+int RunClustering(double** data, int n, int dims, int& n_groups, int min_groups, const double* params,
+                  DistanceFn distance, int** cluster_members, int* cluster_sizes, int& noise_flag,
+                  const ClusteringHooks& hooks);
+
+// The cluster lists of one clustering, owned: n entries, each null or an
+// array of point indices.
+struct ClusterLists {
+    explicit ClusterLists(int n);
+    ~ClusterLists();
+    ClusterLists(const ClusterLists&) = delete;
+    ClusterLists& operator=(const ClusterLists&) = delete;
+
+    std::vector<int*> members;
+    std::vector<int> sizes;
+};
+
+// The label of each of n points: the index of the last list that holds it,
+// or n_lists when none does.
+std::vector<int> PointLabels(int** cluster_members, const int* cluster_sizes, int n, int n_lists);
 
 // Writes "coordinates<TAB>...label\n" per point, replacing the file
 // atomically. 1 on success, 0 when the file cannot be written.

@@ -1,8 +1,15 @@
 #include "util.h"
 
+#include "data_file.h"
+#include "output_files.h"
+
+#include <algorithm>
 #include <cerrno>
+#include <cfloat>
+#include <climits>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,143 +70,12 @@ int min(int a, int b) { return a <= b ? a : b; }
 int max(int a, int b) { return a >= b ? a : b; }
 
 // ---- Text data files -----------------------------------------------------
+// The pipeline reads its data in one pass (data_file.h); these keep the
+// two-step interface of measuring, then reading, on the same reader.
 
 namespace {
-
 bool IsBlankChar(char c) { return c == '\t' || c == '\n' || c == '\r' || c == ' '; }
-bool IsSeparator(char c) { return c == '\t' || c == ' '; }
-// The characters a C "%lf" conversion skips before a number.
-bool IsScanSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-bool StartsWithWord(const char* p, const char* end, const char* word) {
-    for (; *word != '\0'; ++p, ++word) {
-        if (p == end || (*p | 0x20) != *word) return false;
-    }
-    return true;
-}
-
-// Whether a C "%lf" conversion starting at p finds a number (it skips white
-// space first and accepts the forms strtod accepts: decimal, hex, inf, nan).
-bool ScanFindsNumber(const char* p, const char* end) {
-    while (p != end && IsScanSpace(*p)) ++p;
-    if (p != end && (*p == '+' || *p == '-')) ++p;
-    if (p == end) return false;
-    if (IsDigit(*p)) return true;
-    if (*p == '.') return p + 1 != end && IsDigit(p[1]);
-    return StartsWithWord(p, end, "inf") || StartsWithWord(p, end, "nan");
-}
-
-bool IsBlankLine(std::string_view line) {
-    for (char c : line)
-        if (!IsBlankChar(c)) return false;
-    return true;
-}
-
-// Reads a file line by line through a large buffer; lines of any length come
-// back whole, without their line feed. NUL bytes are kept as characters.
-class LineReader {
-public:
-    // The buffer is left uninitialised: filling 1 MiB with zeros costs more
-    // than reading a small file.
-    explicit LineReader(const char* path) : file_(std::fopen(path, "rb")), buffer_(new char[kBufferSize]) {}
-    ~LineReader() {
-        if (file_ != nullptr) std::fclose(file_);
-    }
-    LineReader(const LineReader&) = delete;
-    LineReader& operator=(const LineReader&) = delete;
-
-    bool IsOpen() const { return file_ != nullptr; }
-    // A read error (a folder opened as a file, an I/O error) is not the end of
-    // the data: the callers must not take what came before it as the whole file.
-    bool Failed() const { return failed_; }
-
-    // False at the end of the file; a last line without a line feed still counts.
-    bool Next(std::string_view& line) {
-        pending_.clear();
-        bool have_pending = false;
-        for (;;) {
-            if (pos_ == end_) {
-                if (!Refill()) {
-                    if (!have_pending) return false;
-                    line = pending_;
-                    return true;
-                }
-            }
-            const char* start = buffer_.get() + pos_;
-            const void* nl = std::memchr(start, '\n', end_ - pos_);
-            if (nl != nullptr) {
-                std::size_t len = static_cast<const char*>(nl) - start;
-                pos_ += len + 1;
-                if (!have_pending) {
-                    line = std::string_view(start, len);
-                } else {
-                    pending_.append(start, len);
-                    line = pending_;
-                }
-                return true;
-            }
-            pending_.append(start, end_ - pos_);
-            have_pending = true;
-            pos_ = end_;
-        }
-    }
-
-private:
-    bool Refill() {
-        if (file_ == nullptr) return false;
-        end_ = std::fread(buffer_.get(), 1, kBufferSize, file_);
-        pos_ = 0;
-        if (end_ == 0 && std::ferror(file_) != 0) failed_ = true;
-        return end_ > 0;
-    }
-
-    static constexpr std::size_t kBufferSize = 1 << 20;
-    std::FILE* file_;
-    std::unique_ptr<char[]> buffer_;
-    std::size_t pos_ = 0;
-    std::size_t end_ = 0;
-    std::string pending_;
-    bool failed_ = false;
-};
-
-// One complete finite decimal number: [+-] digits [. digits] | [+-] . digits,
-// then an optional exponent; nothing else. Returns false otherwise.
-bool ParseStrictNumber(const char* first, const char* last, double& value) {
-    const char* p = first;
-    if (p != last && (*p == '+' || *p == '-')) ++p;
-    const char* mantissa = p;
-    std::size_t digits = 0;
-    while (p != last && IsDigit(*p)) ++p, ++digits;
-    if (p != last && *p == '.') {
-        ++p;
-        while (p != last && IsDigit(*p)) ++p, ++digits;
-    }
-    if (digits == 0) return false;
-    if (p != last && (*p == 'e' || *p == 'E')) {
-        ++p;
-        if (p != last && (*p == '+' || *p == '-')) ++p;
-        const char* exponent = p;
-        while (p != last && IsDigit(*p)) ++p;
-        if (p == exponent) return false;
-    }
-    if (p != last) return false;
-
-    double magnitude = 0.0;
-    auto result = std::from_chars(mantissa, last, magnitude, std::chars_format::general);
-    if (result.ec == std::errc::result_out_of_range) {
-        // Out of range either way: an overflow is refused, an underflow reads
-        // as the C library reads it (zero or a subnormal).
-        std::string token(mantissa, last);
-        magnitude = std::strtod(token.c_str(), nullptr);
-        if (std::isinf(magnitude)) return false;
-    } else if (result.ec != std::errc() || result.ptr != last) {
-        return false;
-    }
-    value = (*first == '-') ? -magnitude : magnitude;
-    return true;
-}
-
+int ClampToInt(std::int64_t value) { return value > INT_MAX ? INT_MAX : static_cast<int>(value); }
 }  // namespace
 
 int BufferValide(const char* text, int length) {
@@ -214,70 +90,40 @@ int ReturnColonne(const char* line) {
     return ReturnColonne(line, std::strlen(line));
 }
 
-int ReturnColonne(const char* line, std::size_t length) {
-    if (line == nullptr) return 0;
-    const char* end = line + length;
-    const char* p = line;
-    while (p != end && IsSeparator(*p)) ++p;
-    int columns = 0;
-    while (p != end) {
-        if (!ScanFindsNumber(p, end)) break;
-        ++columns;
-        while (p != end && !IsSeparator(*p)) ++p;
-        if (p == end) break;
-        while (p != end && (IsSeparator(*p) || *p == '\n')) ++p;
-    }
-    return columns;
-}
+int ReturnColonne(const char* line, std::size_t length) { return ClampToInt(tavri::CountColumns(line, length)); }
 
 int ExtraitDimensionFile(const char* path, int& rows, int& cols) {
-    LineReader reader(path);
-    if (!reader.IsOpen()) return -1;
-    int line_count = 0;
-    int column_count = 0;
-    std::string_view line;
-    while (reader.Next(line)) {
-        if (IsBlankLine(line)) break;
-        int n = ReturnColonne(line.data(), line.size());
-        if (line_count > 0 && n != column_count) {
-            rows = line_count;
-            cols = n;
-            return -1;
-        }
-        ++line_count;
-        column_count = n;
-    }
-    if (reader.Failed()) return -1;
-    rows = line_count;
-    cols = column_count;
-    return line_count;
+    tavri::ReadOptions options;
+    options.keep_values = false;
+    options.scan_after_blank = false;
+    const tavri::DataTable table = tavri::ReadDataFile(path, options);
+    if (table.status == tavri::ReadStatus::kCannotOpen || table.status == tavri::ReadStatus::kReadError) return -1;
+    rows = ClampToInt(table.rows);
+    cols = ClampToInt(table.cols);
+    return table.status == tavri::ReadStatus::kColumnMismatch ? -1 : rows;
 }
 
 int LitFichier2DS(const char* path, int rows, int cols, double** matrix, int* bad_line) {
     if (bad_line != nullptr) *bad_line = 0;
-    LineReader reader(path);
-    if (!reader.IsOpen()) return 0;
-    std::string_view line;
-    for (int i = 0; i < rows; ++i) {
-        const bool got = reader.Next(line);
-        const char* p = got ? line.data() : nullptr;
-        const char* end = got ? line.data() + line.size() : nullptr;
-        int j = 0;
-        bool well_formed = got;
-        while (well_formed) {
-            while (p != end && (IsSeparator(*p) || *p == '\r')) ++p;
-            if (p == end) break;
-            const char* token = p;
-            while (p != end && !IsSeparator(*p) && *p != '\r') ++p;
-            well_formed = j < cols && ParseStrictNumber(token, p, matrix[i][j]);
-            ++j;
-        }
-        if (reader.Failed()) return 0;
-        if (!well_formed || j != cols) {
-            if (bad_line != nullptr) *bad_line = i + 1;
-            return 0;
-        }
+    if (rows <= 0 || cols <= 0) {  // nothing to read, but the file must open
+        std::FILE* file = std::fopen(path, "rb");
+        if (file == nullptr) return 0;
+        std::fclose(file);
+        return 1;
     }
+    tavri::ReadOptions options;
+    options.max_rows = rows;
+    options.max_cols = cols;
+    options.exact_columns = cols;
+    const tavri::DataTable table = tavri::ReadDataFile(path, options);
+    if (table.status != tavri::ReadStatus::kOk || table.out_of_memory) return 0;
+    if (table.fault.kind != tavri::FaultKind::kNone) {
+        if (bad_line != nullptr) *bad_line = ClampToInt(table.fault.line);
+        return 0;
+    }
+    const double* values = table.values.data();
+    for (int i = 0; i < rows; ++i)
+        std::copy(values + static_cast<std::size_t>(i) * cols, values + static_cast<std::size_t>(i + 1) * cols, matrix[i]);
     return 1;
 }
 
@@ -299,43 +145,23 @@ void AppendInt(std::string& out, int value) {
 }
 
 int WriteFileAtomically(const std::string& path, const std::string& contents) {
-    std::string temp = path + ".tmpXXXXXX";
-    int fd = mkstemp(temp.data());
-    if (fd < 0) return 0;
-    // mkstemp creates the file private; give it the mode fopen("w") would have.
-    mode_t mask = umask(0);
-    umask(mask);
-    bool ok = fchmod(fd, 0666 & ~mask) == 0;
-    const char* data = contents.data();
-    std::size_t left = contents.size();
-    while (ok && left > 0) {
-        ssize_t written = write(fd, data, left);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) {
-            ok = false;
-            break;
-        }
-        data += written;
-        left -= static_cast<std::size_t>(written);
-    }
-    ok = ok && fsync(fd) == 0;
-    ok = (close(fd) == 0) && ok;
-    ok = ok && std::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) std::remove(temp.c_str());
-    return ok ? 1 : 0;
+    tavri::OutputSet outputs;
+    return outputs.Write(path, [&contents](tavri::TextSink& sink) { sink.Text(contents); }) && outputs.Commit() ? 1
+                                                                                                              : 0;
 }
 
 int EcritFichier2D(const char* path, int rows, int cols, double** matrix) {
-    std::string text;
-    text.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols > 0 ? cols : 0) * 12 + rows);
-    for (int i = 0; i < rows; ++i) {
-        for (int j = 0; j < cols; ++j) {
-            AppendFixed6(text, matrix[i][j]);
-            text.push_back('\t');
+    tavri::OutputSet outputs;
+    const bool written = outputs.Write(path, [&](tavri::TextSink& sink) {
+        for (int i = 0; i < rows; ++i) {
+            for (int j = 0; j < cols; ++j) {
+                sink.Fixed6(matrix[i][j]);
+                sink.Char('\t');
+            }
+            sink.Char('\n');
         }
-        text.push_back('\n');
-    }
-    return WriteFileAtomically(path, text);
+    });
+    return written && outputs.Commit() ? 1 : 0;
 }
 
 int EcritFichier1D(const char* path, int n, const double* values) {
@@ -382,25 +208,87 @@ void CalculusStatVector(const double* values, int n, double& mean, double& devia
     deviation = std::sqrt(squares / static_cast<double>(n));
 }
 
-void NormaliseEcartType(double** matrix, int rows, int cols) {
-    if (rows <= 0) return;
-    std::vector<double> column(static_cast<std::size_t>(rows));
-    for (int j = 0; j < cols; ++j) {
-        bool constant = true;
-        for (int i = 0; i < rows; ++i) {
-            column[i] = matrix[i][j];
-            constant = constant && column[i] == column[0];
+namespace {
+
+// Standardisation of rows x cols values reached through at(i, j). Every
+// column's sums run over its values in row order, as CalculusStatVector runs
+// them; the columns are summed side by side in one sweep over the rows.
+template <typename At>
+void Standardise(At at, std::size_t rows, std::size_t cols, double* mean_out, double* scale_out) {
+    if (rows == 0) return;
+    const double n = static_cast<double>(rows);
+    std::vector<double> sum(cols, 0.0), squares(cols, 0.0), largest(cols, 0.0);
+    std::vector<char> constant(cols, 1);
+    for (std::size_t i = 0; i < rows; ++i) {
+        for (std::size_t j = 0; j < cols; ++j) {
+            const double v = at(i, j);
+            sum[j] += v;
+            constant[j] = constant[j] && v == at(0, j);
+            const double magnitude = std::fabs(v);
+            if (magnitude > largest[j]) largest[j] = magnitude;
         }
-        if (constant) {
-            // All values equal: 0/0 would poison every distance; the column carries no information.
-            for (int i = 0; i < rows; ++i) matrix[i][j] = 0.0;
-            continue;
-        }
-        double mean = 0.0;
-        double deviation = 0.0;
-        CalculusStatVector(column.data(), rows, mean, deviation);
-        for (int i = 0; i < rows; ++i) matrix[i][j] = (matrix[i][j] - mean) / deviation;
     }
+    std::vector<double> mean(cols);
+    for (std::size_t j = 0; j < cols; ++j) mean[j] = sum[j] / n;
+    for (std::size_t i = 0; i < rows; ++i) {
+        for (std::size_t j = 0; j < cols; ++j) {
+            const double v = at(i, j);
+            squares[j] += (mean[j] - v) * (mean[j] - v);
+        }
+    }
+    // Per column: the exponent e of the scaling (0: none), the mean and the deviation.
+    std::vector<int> exponent(cols, 0);
+    std::vector<double> deviation(cols);
+    for (std::size_t j = 0; j < cols; ++j) {
+        deviation[j] = std::sqrt(squares[j] / n);
+        if (constant[j] || (std::isfinite(sum[j]) && std::isfinite(squares[j]) && squares[j] >= DBL_MIN)) continue;
+        // Overflow or underflow: the same formulas in the same order on the
+        // values scaled so that the largest magnitude lies in [0.5, 1).
+        int e = 0;
+        std::frexp(largest[j], &e);
+        exponent[j] = e;
+        double scaled_sum = 0.0;
+        for (std::size_t i = 0; i < rows; ++i) scaled_sum += std::ldexp(at(i, j), -e);
+        mean[j] = scaled_sum / n;
+        double scaled_squares = 0.0;
+        for (std::size_t i = 0; i < rows; ++i) {
+            const double v = std::ldexp(at(i, j), -e);
+            scaled_squares += (mean[j] - v) * (mean[j] - v);
+        }
+        deviation[j] = std::sqrt(scaled_squares / n);
+    }
+    for (std::size_t j = 0; j < cols; ++j) {
+        // A constant column stands for its value, scale 1 (it becomes 0).
+        if (mean_out != nullptr) mean_out[j] = constant[j] ? at(0, j) : std::ldexp(mean[j], exponent[j]);
+        if (scale_out != nullptr) scale_out[j] = constant[j] ? 1.0 : std::ldexp(deviation[j], exponent[j]);
+    }
+    for (std::size_t i = 0; i < rows; ++i) {
+        for (std::size_t j = 0; j < cols; ++j) {
+            double& v = at(i, j);
+            if (constant[j]) {
+                // All values equal: 0/0 would poison every distance; the column carries no information.
+                v = 0.0;
+            } else if (exponent[j] == 0) {
+                v = (v - mean[j]) / deviation[j];
+            } else {
+                v = (std::ldexp(v, -exponent[j]) - mean[j]) / deviation[j];
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void NormaliseEcartType(double** matrix, int rows, int cols) {
+    if (rows <= 0 || cols <= 0) return;
+    Standardise([matrix](std::size_t i, std::size_t j) -> double& { return matrix[i][j]; },
+                static_cast<std::size_t>(rows), static_cast<std::size_t>(cols), nullptr, nullptr);
+}
+
+void StandardiseColumns(double* data, std::size_t rows, std::size_t cols, double* mean, double* scale) {
+    if (cols == 0) return;
+    Standardise([data, cols](std::size_t i, std::size_t j) -> double& { return data[i * cols + j]; }, rows, cols,
+                mean, scale);
 }
 
 void CalculusStatVectorBool(const double* values, int n, const int* mask, double& mean, double& deviation,
@@ -428,6 +316,49 @@ void CalculusStatVectorBool(const double* values, int n, const int* mask, double
     for (int i = 0; i < n; ++i)
         if (mask[i] == 1) squares += (mean - values[i]) * (mean - values[i]);
     deviation = std::sqrt(squares / count);
+}
+
+// ---- Rows ------------------------------------------------------------------
+
+std::vector<int> DistinctRows(const double* data, std::size_t rows, std::size_t cols,
+                              std::vector<int>& point_of_row) {
+    point_of_row.assign(rows, 0);
+    std::vector<int> firsts;
+    // Open addressing over a power-of-two table at most half full; -1 marks a free slot.
+    std::size_t size = 16;
+    while (size < 2 * rows) size *= 2;
+    std::vector<int> slot_point(size, -1);
+    auto row = [&](std::size_t r) { return data + r * cols; };
+    auto hash = [&](const double* x) {
+        std::uint64_t h = 1469598103934665603ULL;
+        for (std::size_t j = 0; j < cols; ++j) {
+            const double v = x[j] + 0.0;  // -0.0 + 0.0 is 0.0: equal values hash alike
+            std::uint64_t bits = 0;
+            std::memcpy(&bits, &v, sizeof bits);
+            h = (h ^ bits) * 1099511628211ULL;
+            h ^= h >> 29;
+        }
+        return h;
+    };
+    for (std::size_t r = 0; r < rows; ++r) {
+        const double* x = row(r);
+        std::size_t at = hash(x) & (size - 1);
+        for (;; at = (at + 1) & (size - 1)) {
+            const int p = slot_point[at];
+            if (p < 0) {
+                slot_point[at] = static_cast<int>(firsts.size());
+                point_of_row[r] = static_cast<int>(firsts.size());
+                firsts.push_back(static_cast<int>(r));
+                break;
+            }
+            const double* y = row(static_cast<std::size_t>(firsts[static_cast<std::size_t>(p)]));
+            if (std::equal(x, x + cols, y)) {
+                point_of_row[r] = p;
+                break;
+            }
+        }
+    }
+    return firsts;
 }
 
 // ---- Distances -----------------------------------------------------------

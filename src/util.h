@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // Distance between two points given by their first `dims` coordinates.
 using DistanceFn = double (*)(const double* a, const double* b, int dims);
@@ -65,12 +66,26 @@ int WriteFileAtomically(const std::string& path, const std::string& contents);
 // Mean and population standard deviation, sums in index order.
 void CalculusStatVector(const double* values, int n, double& mean, double& deviation);
 // Standardises every column in place to mean 0 and deviation 1. A column whose
-// values are all exactly equal becomes 0.0 (instead of 0/0).
+// values are all exactly equal becomes 0.0 (instead of 0/0). A column whose
+// sums overflow or whose squared deviations vanish below DBL_MIN is computed
+// on its values scaled by a power of two (its largest magnitude in [0.5, 1)).
 void NormaliseEcartType(double** matrix, int rows, int cols);
+// The same on rows x cols values, row-major. When given, mean[j] and scale[j]
+// receive what standardised column j: value = (x - mean) / scale (a constant
+// column: its value and 1).
+void StandardiseColumns(double* data, std::size_t rows, std::size_t cols, double* mean = nullptr,
+                        double* scale = nullptr);
 // Statistics over the entries whose mask is exactly 1; minimum starts at
 // 10000.0 and maximum at -10000.0.
 void CalculusStatVectorBool(const double* values, int n, const int* mask, double& mean, double& deviation,
                             double& minimum, double& maximum);
+
+// ---- Rows ------------------------------------------------------------------
+// The distinct rows of rows x cols values (equal with == on every coordinate,
+// so -0.0 equals 0.0) in the order of their first occurrence: returns the
+// first row of each, and point_of_row[r] receives the index of row r's.
+std::vector<int> DistinctRows(const double* data, std::size_t rows, std::size_t cols,
+                              std::vector<int>& point_of_row);
 
 // ---- Distances -----------------------------------------------------------
 double d_Eucl(const double* a, const double* b, int dims);

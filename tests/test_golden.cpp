@@ -119,7 +119,7 @@ TEST_P(Golden, OutputsAreUnchanged) {
     args.insert(args.end(), c.args.begin(), c.args.end());
     const auto run = test_support::Run(TAVRI_EXE, args, dir.path());
     Hashes produced = {{"console", test_support::Sha256(run.output + "exit " + std::to_string(run.status))}};
-    for (const char* name : {"normdata.txt", "S_normdata.txt", "CTavri-data.txt", "LTavri-data.txt"})
+    for (const char* name : {"normdata.txt", "S_normdata.txt", "CTavri-data.txt", "LTavri-data.txt", "RTavri-data.txt"})
         if (std::ifstream(dir / name)) produced[name] = test_support::Sha256(test_support::ReadFile(dir / name));
 
     const std::string file = std::string(TAVRI_SOURCE_DIR) + "/tests/golden.txt";

@@ -1,0 +1,73 @@
+// Output files that appear whole or not at all. Each output is written to a
+// temporary file in its own folder (unnamed where Linux allows it, so that
+// even a killed run leaves nothing behind) and only renamed over the target
+// once every output of the set is complete.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavri {
+
+// Text written to a file descriptor through a buffer; the first failure sticks.
+class TextSink {
+public:
+    explicit TextSink(int fd);
+    ~TextSink();
+    TextSink(const TextSink&) = delete;
+    TextSink& operator=(const TextSink&) = delete;
+
+    // `value` as printf's "%lf" writes it (fixed, six decimals).
+    void Fixed6(double value);
+    void Int(long long value);
+    void Char(char c) {
+        if (used_ == kSize) Drain();
+        buffer_[used_++] = c;
+    }
+    void Text(std::string_view text);
+    // Writes out what is buffered; false when any write failed.
+    bool Flush();
+    bool ok() const { return ok_; }
+
+private:
+    static constexpr std::size_t kSize = 1 << 16;
+    void Drain();
+    int fd_;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t used_ = 0;
+    bool ok_ = true;
+};
+
+class OutputSet {
+public:
+    OutputSet();
+    ~OutputSet();  // discards every output not committed
+    OutputSet(const OutputSet&) = delete;
+    OutputSet& operator=(const OutputSet&) = delete;
+
+    // Writes the output that will replace `path` through `fill`, completely,
+    // to a temporary file beside it. False when that fails (no room, no
+    // right, a folder in the way): nothing of this output is left behind.
+    bool Write(const std::string& path, const std::function<void(TextSink&)>& fill);
+    // Renames every output written into place, in the order written; false at
+    // the first that fails (`failed` receives its path); the ones after it are
+    // discarded.
+    bool Commit(std::string* failed = nullptr);
+    // Discards every output not committed.
+    void Discard();
+
+private:
+    struct Pending;
+    std::vector<std::unique_ptr<Pending>> pending_;
+};
+
+// Removes this process's named temporary files when SIGINT, SIGTERM or SIGHUP
+// arrives, then ends the process as the signal would. For programs, not for
+// the library: a handler is process-wide.
+void RemoveTemporariesOnSignals();
+
+}  // namespace tavri
