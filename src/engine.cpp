@@ -1,6 +1,8 @@
 #include "engine.h"
 
+#include <algorithm>
 #include <climits>
+#include <functional>
 #include <cmath>
 #include <new>
 #include <string>
@@ -51,33 +53,43 @@ void CheckInput(const double* data, std::size_t rows, std::size_t cols) {
     }
 }
 
-// The points to cluster after sampling: the prototypes and who they stand for.
+// The points to cluster after sampling: the prototypes and who they stand
+// for. `release` is called once the sampling reads the data no more.
 std::vector<double*> SamplePoints(double* data, std::size_t rows, std::size_t cols, Result& result,
-                                  Observer* observer) {
+                                  Observer* observer, const std::function<void()>& release) {
+    std::vector<double>& coordinates = result.prototype_coordinates;
     const int n = static_cast<int>(rows);
     std::vector<double*> row_pointers(rows);
     for (std::size_t i = 0; i < rows; ++i) row_pointers[i] = data + i * cols;
     std::vector<int> prototype_rows(kPrototypeBudget);
     std::vector<int> populations(kPrototypeBudget);
     std::vector<double> densities(kPrototypeBudget);
+    coordinates.assign(static_cast<std::size_t>(kPrototypeBudget) * cols, 0.0);
     result.point_of_row.assign(rows, 0);
-    std::function<void(int, int)> progress;
+    SamplingHooks hooks;
     if (observer != nullptr)
-        progress = [observer](int k, int budget) {
+        hooks.progress = [observer](int k, int budget) {
             observer->Progress(Observer::Stage::kSampling, static_cast<std::size_t>(k), static_cast<std::size_t>(budget));
         };
-    const int m = SampleRows(row_pointers.data(), n, static_cast<int>(cols), kPrototypeBudget, prototype_rows.data(),
-                             populations.data(), densities.data(), result.point_of_row.data(), progress);
-    prototype_rows.resize(static_cast<std::size_t>(m));
-    populations.resize(static_cast<std::size_t>(m));
-    densities.resize(static_cast<std::size_t>(m));
+    hooks.data_done = [&row_pointers, &release] {
+        std::vector<double*>().swap(row_pointers);
+        if (release) release();
+    };
+    const SamplingOutputs out{prototype_rows.data(), populations.data(), densities.data(),
+                              result.point_of_row.data(), coordinates.data()};
+    const int m = SampleRows(row_pointers.data(), n, static_cast<int>(cols), kPrototypeBudget, out, hooks);
+    const std::size_t count = static_cast<std::size_t>(m);
+    prototype_rows.resize(count);
+    populations.resize(count);
+    densities.resize(count);
+    coordinates.resize(count * cols);
     result.prototypes = prototype_rows;
     result.clustered_rows = std::move(prototype_rows);
     result.populations = std::move(populations);
     result.densities = std::move(densities);
     if (observer != nullptr) observer->Sampled(result);
-    std::vector<double*> points(static_cast<std::size_t>(m));
-    for (int j = 0; j < m; ++j) points[static_cast<std::size_t>(j)] = row_pointers[static_cast<std::size_t>(result.clustered_rows[static_cast<std::size_t>(j)])];
+    std::vector<double*> points(count);
+    for (std::size_t j = 0; j < count; ++j) points[j] = coordinates.data() + j * cols;
     return points;
 }
 
@@ -129,7 +141,8 @@ void ParamsFromOptions(const Options& options, double* params) {
     std::copy(defaults, defaults + 9, params);
 }
 
-Result RunEngine(double* data, std::size_t rows, std::size_t cols, const double* params, Observer* observer) {
+Result RunEngine(double* data, std::size_t rows, std::size_t cols, const double* params, Observer* observer,
+                 const std::function<void()>& release_data) {
     CheckInput(data, rows, cols);
     const bool sampling = static_cast<int>(params[7]) == 1;
     if (rows > kMaxClustered && !sampling)
@@ -143,7 +156,7 @@ Result RunEngine(double* data, std::size_t rows, std::size_t cols, const double*
         observer->Progress(Observer::Stage::kStandardising, 1, 1);
         observer->Standardised(data, rows, cols);
     }
-    std::vector<double*> points = rows > kMaxClustered ? SamplePoints(data, rows, cols, result, observer)
+    std::vector<double*> points = rows > kMaxClustered ? SamplePoints(data, rows, cols, result, observer, release_data)
                                                        : DistinctPoints(data, rows, cols, result);
     ClusterAndLabel(points, cols, params, result, observer);
     return result;
@@ -165,7 +178,7 @@ Result Cluster(std::vector<double>&& data, std::size_t rows, std::size_t cols, c
                     std::to_string(rows) + " x " + std::to_string(cols));
     double params[9];
     ParamsFromOptions(options, params);
-    Result result = RunEngine(data.data(), rows, cols, params, observer);
+    Result result = RunEngine(data.data(), rows, cols, params, observer, {});
     result.standardised = std::move(data);
     return result;
 }

@@ -81,7 +81,6 @@ public:
     }
 
     void Standardised(const double* data, std::size_t rows, std::size_t cols) override {
-        data_ = data;
         cols_ = cols;
         Write("norm", [&](TextSink& sink) { WriteRows(sink, data, cols, nullptr, rows); });
     }
@@ -89,7 +88,7 @@ public:
     void Sampled(const tavri::Result& result) override {
         console_.Out("N_instance = %d\n", static_cast<int>(result.prototypes.size()));
         Write("S_norm", [&](TextSink& sink) {
-            WriteRows(sink, data_, cols_, &result.prototypes, result.prototypes.size());
+            WriteRows(sink, result.prototype_coordinates.data(), cols_, nullptr, result.prototypes.size());
         });
     }
 
@@ -111,7 +110,6 @@ private:
     OutputSet& outputs_;
     const char* directory_;
     const char* file_;
-    const double* data_ = nullptr;
     std::size_t cols_ = 0;
 };
 
@@ -125,9 +123,9 @@ void WriteResults(RunReporter& reporter, const tavri::Result& result, const doub
     reporter.Write("CTavri-", [&](TextSink& sink) {
         // One line per point clustered: the prototypes, or every row read.
         const std::size_t lines = sampled ? result.prototypes.size() : rows;
+        const double* points = sampled ? result.prototype_coordinates.data() : data;
         for (std::size_t i = 0; i < lines; ++i) {
-            const std::size_t row = sampled ? static_cast<std::size_t>(result.prototypes[i]) : i;
-            WriteCoordinates(sink, data + row * cols, cols);
+            WriteCoordinates(sink, points + i * cols, cols);
             sink.Int(FileLabel(result, sampled ? result.point_labels[i] : result.labels[i]));
             sink.Char('\n');
         }
@@ -204,8 +202,9 @@ int ExecuteTavri(const char* directory, const char* file, double* vector, const 
     RunReporter reporter(console, outputs, directory, file);
     try {
         const std::size_t cols = static_cast<std::size_t>(table.kept_cols);
-        const tavri::Result result =
-            tavri::RunEngine(table.values.data(), static_cast<std::size_t>(rows), cols, vector, &reporter);
+        // A sampled run reads the data only until its prototypes hold them.
+        const tavri::Result result = tavri::RunEngine(table.values.data(), static_cast<std::size_t>(rows), cols,
+                                                      vector, &reporter, [&table] { table.values.release(); });
         WriteResults(reporter, result, table.values.data(), static_cast<std::size_t>(rows), cols);
         std::string failed;
         if (!outputs.Commit(&failed)) {

@@ -45,6 +45,7 @@ struct Result {
     std::vector<double> mean;          // per column: standardised = (x - mean) / scale ...
     std::vector<double> scale;         // ... (scale 1 for a constant column, which becomes 0)
     std::vector<int> prototypes;       // input rows clustered after sampling (empty without sampling)
+    std::vector<double> prototype_coordinates;  // their standardised rows, row-major (empty without sampling)
     std::vector<int> clustered_rows;   // input row of each clustered point: the prototypes, or
                                        // the first occurrence of each distinct row
     std::vector<int> populations;      // rows each clustered point stands for (its copies, or the
