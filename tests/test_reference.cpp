@@ -135,6 +135,25 @@ std::string Scaled(int rows, const std::string& exponent, Seed seed) {
     return text;
 }
 
+// `count` lines made by `line` from their index.
+template <class Line>
+std::string MakeLines(int count, Line line) {
+    std::string text;
+    for (int i = 0; i < count; ++i) text += line(i);
+    return text;
+}
+
+// 4500 rows drawn from 1200 distinct blob rows of 24 columns: a sampled run
+// with room for every distinct row among its prototypes.
+std::string WideCopies(Seed seed) {
+    SplitMix rng(seed);
+    const std::string distinct = golden_cases::Blobs(1200, 24, 5, 3, seed);
+    std::vector<std::string> lines;
+    for (std::size_t start = 0, end; (end = distinct.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(distinct.substr(start, end + 1 - start));
+    return MakeLines(4500, [&](int) { return lines[rng.Below(static_cast<int>(lines.size()))]; });
+}
+
 // Rows of -0 and 0 that standardise to -0.0 and 0.0: equal points, written
 // each with its own sign.
 std::string SignedZeros(Seed) { return "-0 5\n0 5\n1 4\n-1 6\n2 5\n-2 5\n-0 4\n0 6\n"; }
@@ -143,31 +162,23 @@ std::string SignedZeros(Seed) { return "-0 5\n0 5\n1 4\n-1 6\n2 5\n-2 5\n-0 4\n0
 // which counts as constant.
 std::string SignedZerosDistinct(Seed) { return "-0 5 0\n0 6 -0\n1 4 0\n-1 3 -0\n-0 7 0\n0 -0 -0\n"; }
 
-// `count` lines made by `line` from their index.
-template <class Line>
-std::string Lines(int count, Line line) {
-    std::string text;
-    for (int i = 0; i < count; ++i) text += line(i);
-    return text;
-}
-
 // Distinct rows around a column of sevens.
 std::string ConstantColumn(Seed seed) {
     SplitMix rng(seed);
-    return Lines(200, [&](int i) { return std::to_string(i) + " 7 " + std::to_string(rng.Below(4)) + "\n"; });
+    return MakeLines(200, [&](int i) { return std::to_string(i) + " 7 " + std::to_string(rng.Below(4)) + "\n"; });
 }
 
 // A column of ones with a single two.
 std::string OneOutlier(Seed) {
-    return Lines(120, [](int i) { return std::to_string(i % 7 + 7 * i) + (i == 50 ? " 2\n" : " 1\n"); });
+    return MakeLines(120, [](int i) { return std::to_string(i % 7 + 7 * i) + (i == 50 ? " 2\n" : " 1\n"); });
 }
 
 std::string AllRowsEqual(Seed) {
-    return Lines(150, [](int) { return std::string("3 -2\n"); });
+    return MakeLines(150, [](int) { return std::string("3 -2\n"); });
 }
 
 std::string TwoPointsRepeated(Seed) {
-    return Lines(300, [](int i) { return std::string(i % 3 != 0 ? "1 2\n" : "4 0\n"); });
+    return MakeLines(300, [](int i) { return std::string(i % 3 != 0 ? "1 2\n" : "4 0\n"); });
 }
 
 const std::vector<std::vector<std::string>> kWordChoices = {
@@ -204,6 +215,9 @@ std::vector<SeededCase> AllCases() {
         {"sampled_4001_line", 25, [](Seed s) { return golden_cases::Line(4001, 2, s); }, {"-u", "0.2"}},
         {"sampled_6000_grid", 26,
          [](Seed s) { return golden_cases::Join(golden_cases::Draw(SplitMix(s), 6000, 3, 18)); }, {"-f", "1"}},
+        // Wider than 16 columns: the sampling's member lists then carry copies of the rows.
+        {"blobs_30d", 27, [](Seed s) { return golden_cases::Blobs(800, 30, 5, 3, s); }, {"-f", "1"}},
+        {"sampled_4500_24d", 28, WideCopies, {}},
     };
     cases.insert(cases.end(), special.begin(), special.end());
     return cases;
