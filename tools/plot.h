@@ -56,6 +56,13 @@ std::vector<double> NiceTicks(double lo, double hi, int target);
 // renamed over it, so a failed write leaves any earlier file intact.
 bool WriteFileAtomically(const std::string& path, const std::string& contents, std::string& error);
 
+// Text shown in a message: cut to `limit` bytes and control bytes masked, so
+// a message stays one readable line.
+std::string Shown(const std::string& text, std::size_t limit = 40);
+
+// A non-negative decimal integer of digits alone, at most INT_MAX.
+bool ParseNonNegative(const std::string& token, int& value);
+
 // The whole command line tool; messages go to stderr, help to stdout.
 int RunCli(int argc, char** argv);
 

@@ -1,19 +1,11 @@
-#include "plot.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// Drawing: axes, ticks, colours and the SVG document.
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
-#include <climits>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <iostream>
 #include <map>
+
+#include "plot.h"
 
 namespace tavri_plot {
 
@@ -21,7 +13,6 @@ const char* const kNoiseColour = "#999999";
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
 void AppendNumber(std::string& out, long long value) {
     char text[24];
@@ -53,39 +44,6 @@ void AppendPixel(std::string& out, double value) {
     out.append(text, result.ptr);
 }
 
-bool ParseCoordinate(const std::string& token, double& value) {
-    if (token.empty()) return false;
-    const char* begin = token.c_str();
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtod(begin, &end);
-    // A NUL inside the token stops strtod early, so this also rejects it.
-    return end == begin + token.size();
-}
-
-bool ParseLabel(const std::string& token, int& value) {
-    if (token.empty()) return false;
-    long long v = 0;
-    for (char c : token) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + (c - '0');
-        if (v > INT_MAX) return false;
-    }
-    value = static_cast<int>(v);
-    return true;
-}
-
-// Tokens are shown in messages cut short and with control bytes masked, so a
-// message stays one readable line.
-std::string Shown(const std::string& text, std::size_t limit = 40) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size() && i < limit; ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        out += (c < 0x20 || c == 0x7f) ? '?' : text[i];
-    }
-    if (text.size() > limit) out += "...";
-    return out;
-}
 
 std::string TickText(double value, double step) {
     int decimals = static_cast<int>(-std::floor(std::log10(step) + 1e-9));
@@ -164,87 +122,6 @@ constexpr double kLegendRow = 18;
 constexpr int kMaxLegendClusters = 30;
 
 }  // namespace
-
-bool ParseResult(const std::string& text, ResultData& out, std::string& error) {
-    out = ResultData();
-    std::size_t pos = 0;
-    long long line_number = 0;
-    std::vector<std::string> fields;
-    while (pos < text.size()) {
-        std::size_t eol = text.find('\n', pos);
-        if (eol == std::string::npos) eol = text.size();
-        ++line_number;
-        fields.clear();
-        std::size_t i = pos;
-        while (i < eol) {
-            while (i < eol && IsBlank(text[i])) ++i;
-            if (i == eol) break;
-            std::size_t start = i;
-            while (i < eol && !IsBlank(text[i])) ++i;
-            fields.emplace_back(text, start, i - start);
-        }
-        pos = eol + 1;
-        if (fields.empty()) continue;  // blank lines carry no point
-
-        std::string where = "line " + std::to_string(line_number) + ": ";
-        if (fields.size() < 2) {
-            error = where + "expected coordinates followed by a label, found 1 field";
-            return false;
-        }
-        int dims = static_cast<int>(fields.size()) - 1;
-        if (out.dims == 0) {
-            out.dims = dims;
-        } else if (dims != out.dims) {
-            error = where + std::to_string(fields.size()) + " fields, earlier lines have " +
-                    std::to_string(out.dims + 1);
-            return false;
-        }
-        for (int d = 0; d < dims; ++d) {
-            double value = 0;
-            if (!ParseCoordinate(fields[static_cast<std::size_t>(d)], value)) {
-                error = where + "field " + std::to_string(d + 1) + " is not a number: '" +
-                        Shown(fields[static_cast<std::size_t>(d)]) + "'";
-                return false;
-            }
-            out.coords.push_back(value);
-        }
-        int label = 0;
-        if (!ParseLabel(fields.back(), label)) {
-            error = where + "label '" + Shown(fields.back()) + "' is not a non-negative integer";
-            return false;
-        }
-        out.labels.push_back(label);
-    }
-    if (out.labels.empty()) {
-        error = "no points";
-        return false;
-    }
-    return true;
-}
-
-bool ReadResultFile(const std::string& path, ResultData& out, std::string& error) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        error = "cannot open " + Shown(path, 400) + ": " + std::strerror(errno);
-        return false;
-    }
-    std::string text;
-    char buffer[65536];
-    std::size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
-    bool failed = std::ferror(file) != 0;
-    int saved = errno;
-    std::fclose(file);
-    if (failed) {
-        error = "cannot read " + Shown(path, 400) + ": " + std::strerror(saved);
-        return false;
-    }
-    if (!ParseResult(text, out, error)) {
-        error = Shown(path, 400) + ": " + error;
-        return false;
-    }
-    return true;
-}
 
 std::vector<double> NiceTicks(double lo, double hi, int target) {
     if (!std::isfinite(lo) || !std::isfinite(hi)) return {0.0, 1.0};
@@ -539,135 +416,6 @@ std::string BuildSvg(const ResultData& data, const PlotOptions& options) {
     }
     svg += "</g>\n</svg>\n";
     return svg;
-}
-
-bool WriteFileAtomically(const std::string& path, const std::string& contents, std::string& error) {
-    std::string temp = path + ".tmpXXXXXX";
-    int fd = mkstemp(temp.data());
-    if (fd < 0) {
-        error = "cannot write " + Shown(path, 400) + ": " + std::strerror(errno);
-        return false;
-    }
-    // mkstemp makes the file private; give it the mode a plain create would.
-    mode_t mask = umask(0);
-    umask(mask);
-    int failure = fchmod(fd, 0666 & ~mask) == 0 ? 0 : errno;
-    const char* data = contents.data();
-    std::size_t left = contents.size();
-    while (failure == 0 && left > 0) {
-        ssize_t written = write(fd, data, left);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            failure = errno;
-            break;
-        }
-        data += written;
-        left -= static_cast<std::size_t>(written);
-    }
-    if (failure == 0 && fsync(fd) != 0) failure = errno;
-    if (close(fd) != 0 && failure == 0) failure = errno;
-    if (failure == 0 && std::rename(temp.c_str(), path.c_str()) != 0) failure = errno;
-    if (failure != 0) {
-        unlink(temp.c_str());
-        error = "cannot write " + Shown(path, 400) + ": " + std::strerror(failure);
-        return false;
-    }
-    return true;
-}
-
-namespace {
-
-const char kUsage[] =
-    "Usage: tavri-plot RESULT [-o OUT.svg] [-x I] [-y J] [--noise]\n"
-    "       tavri-plot -h | --help\n"
-    "Draws a Tavri result file (CTavri-NAME) as an SVG scatter plot.\n"
-    "  -o OUT.svg  picture to write (default: RESULT.svg)\n"
-    "  -x I        coordinate on the horizontal axis, 0-based (default 0)\n"
-    "  -y J        coordinate on the vertical axis, 0-based (default 1);\n"
-    "              a result with one coordinate is drawn along a line\n"
-    "  --noise     the highest label is the noise list: draw it small and grey\n"
-    "  -h, --help  show this help\n";
-
-int Fail(const std::string& reason) {
-    std::cerr << "tavri-plot: " << reason << '\n';
-    return 1;
-}
-
-bool ParseIndex(const char* text, int& value) {
-    std::string token = text;
-    return ParseLabel(token, value);
-}
-
-}  // namespace
-
-int RunCli(int argc, char** argv) {
-    std::string result_path;
-    bool have_result = false;
-    std::string output;
-    bool have_output = false;
-    int x = 0;
-    int y = 1;
-    bool have_y = false;
-    bool noise = false;
-    bool options_done = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (!options_done && arg.size() > 1 && arg[0] == '-') {
-            if (arg == "-h" || arg == "--help") {
-                std::cout << kUsage;
-                return 0;
-            } else if (arg == "--") {
-                options_done = true;
-            } else if (arg == "--noise") {
-                noise = true;
-            } else if (arg == "-o") {
-                if (i + 1 >= argc) return Fail("-o needs a file name");
-                output = argv[++i];
-                have_output = true;
-            } else if (arg == "-x" || arg == "-y") {
-                if (i + 1 >= argc) return Fail(arg + " needs a coordinate index (0, 1, ...)");
-                int value = 0;
-                if (!ParseIndex(argv[++i], value))
-                    return Fail(arg + " needs a coordinate index (0, 1, ...), not '" + Shown(argv[i]) + "'");
-                if (arg == "-x") {
-                    x = value;
-                } else {
-                    y = value;
-                    have_y = true;
-                }
-            } else {
-                return Fail("unknown option '" + Shown(arg) + "' (try --help)");
-            }
-            continue;
-        }
-        if (have_result) return Fail("more than one result file given (try --help)");
-        result_path = arg;
-        have_result = true;
-    }
-    if (!have_result) return Fail("no result file given (try --help)");
-
-    ResultData data;
-    std::string error;
-    if (!ReadResultFile(result_path, data, error)) return Fail(error);
-
-    PlotOptions options;
-    options.noise = noise;
-    options.title = TitleFromPath(result_path);
-    options.x = x;
-    options.y = y;
-    options.one_dimensional = data.dims == 1 && !have_y;
-    auto out_of_range = [&](const char* flag, int value) {
-        std::string has = data.dims == 1 ? "1 coordinate (index 0)"
-                                         : std::to_string(data.dims) + " coordinates (indexes 0 to " +
-                                               std::to_string(data.dims - 1) + ")";
-        return Fail(std::string(flag) + " " + std::to_string(value) + " is out of range: the result has " + has);
-    };
-    if (x >= data.dims) return out_of_range("-x", x);
-    if (!options.one_dimensional && y >= data.dims) return out_of_range("-y", y);
-
-    if (!have_output) output = result_path + ".svg";
-    if (!WriteFileAtomically(output, BuildSvg(data, options), error)) return Fail(error);
-    return 0;
 }
 
 }  // namespace tavri_plot
