@@ -1,12 +1,14 @@
 // Tests of tavri-plot: the SVG it draws from a result file, its command line and its failures.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <regex>
 #include <set>
 
 #include "plot.h"
 #include "test_support.h"
 
+using test_support::Lines;
 using test_support::ReadFile;
 using test_support::TempDir;
 constexpr auto npos = std::string::npos;
@@ -21,9 +23,21 @@ static bool WellFormed(std::string xml) {
     return xml.find('<') == npos;
 }
 
+// A runaway allocation then fails at once instead of filling the machine; the sanitizers need the address space.
+#if defined(__SANITIZE_ADDRESS__)
+#define TAVRI_MEMORY_LIMIT ""
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TAVRI_MEMORY_LIMIT ""
+#endif
+#endif
+#ifndef TAVRI_MEMORY_LIMIT
+#define TAVRI_MEMORY_LIMIT "ulimit -v 2000000; "
+#endif
+
 // tavri-plot run in `dir`: its exit status and what it wrote on its error stream.
 static test_support::RunResult Plot(const TempDir& dir, std::vector<std::string> args) {
-    args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" 2>&1 >/dev/null", TAVRI_PLOT_EXE});
+    args.insert(args.begin(), {"-c", TAVRI_MEMORY_LIMIT "exec \"$0\" \"$@\" 2>&1 >/dev/null", TAVRI_PLOT_EXE});
     return test_support::Run("/bin/sh", args, dir.path());
 }
 
@@ -40,6 +54,62 @@ static std::vector<double> Numbers(const std::string& text, const std::string& n
     for (std::sregex_iterator it(text.begin(), text.end(), value), end; it != end; ++it)
         values.push_back(std::stod((*it)[1]));
     return values;
+}
+
+// Every value of a position or size attribute and of a rotation is a plain finite decimal (no nan, inf or stray bytes).
+static bool NumbersFinite(const std::string& svg) {
+    static const std::regex value(R"~( (?:x|y|x1|y1|x2|y2|cx|cy|r|width|height)="([^"]*)"| transform="rotate\(([^)]*)\)")~"),
+        decimal(R"(-?\d+(\.\d+)?%?( |$))");
+    for (std::sregex_iterator it(svg.begin(), svg.end(), value), end; it != end; ++it) {
+        const std::string numbers = (*it)[1].matched ? (*it)[1].str() : (*it)[2].str();
+        if (std::regex_replace(numbers, decimal, "") != "") return false;
+    }
+    return true;
+}
+
+// The texts of the tick labels of one axis group, as numbers; a text that is not one whole finite number is NaN.
+static std::vector<double> TickValues(const std::string& group) {
+    std::vector<double> values;
+    static const std::regex text(">([^<]*)</text>");
+    for (std::sregex_iterator it(group.begin(), group.end(), text), end; it != end; ++it) {
+        const std::string s = (*it)[1];
+        char* stop = nullptr;
+        const double v = std::strtod(s.c_str(), &stop);
+        values.push_back(!s.empty() && *stop == '\0' && std::isfinite(v) ? v : NAN);
+    }
+    return values;
+}
+
+// Values huge, tiny or close together for their size: the picture is drawn at once, every number in it finite, each
+// axis with 2 to 30 ticks whose labels are distinct, increasing numbers, and every point inside the frame.
+TEST(PlotScale, ExtremeRangesGiveBoundedTicksAndFiniteNumbers) {
+    TempDir dir;
+    const std::vector<std::string> results = {
+        "1e16\t0\t0\n10000000000000002\t1\t0\n",                             // 1 ulp apart at 1e16
+        "1700000000000000000\t1\t0\n1700000000000000256\t2\t0\n1700000000000001024\t3\t1\n",  // timestamps
+        "1e308\t-1e308\t0\n-1e308\t1e308\t1\n",                                // span beyond the doubles
+        "-1.7976931348623157e308\t1.7976931348623157e308\t0\n1.7976931348623157e308\t1.7976931348623157e308\t0\n",
+        "1e-308\t2e-308\t0\n3e-308\t5e-323\t1\n",                              // subnormal spans
+        "4.9e-324\t0\t0\n1e-323\t0\t0\n"};
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        dir.Write("r", results[i]);
+        const auto run = Plot(dir, {"r"});
+        ASSERT_EQ(run.status, 0) << i << ": " << run.output;
+        const std::string svg = ReadFile(dir / "r.svg");
+        EXPECT_TRUE(WellFormed(svg) && NumbersFinite(svg)) << i;
+        for (const char* axis : {"x-ticks", "y-ticks"}) {
+            const auto ticks = TickValues(Group(svg, axis));
+            EXPECT_TRUE(ticks.size() >= 2 && ticks.size() <= 30) << i << axis << ticks.size();
+            for (std::size_t k = 1; k < ticks.size(); ++k) EXPECT_LT(ticks[k - 1], ticks[k]) << i << axis << k;
+        }
+        const std::string frame = svg.substr(svg.find("<rect x="), svg.find("fill=\"none\"") - svg.find("<rect x=")),
+                          points = svg.substr(0, svg.find("<g id=\"legend\""));
+        const double left = Numbers(frame, "x").at(0), top = Numbers(frame, "y").at(0);
+        const double right = left + Numbers(frame, "width").at(0), bottom = top + Numbers(frame, "height").at(0);
+        EXPECT_EQ(Numbers(points, "cx").size(), Lines(results[i]).size()) << i;
+        for (const double x : Numbers(points, "cx")) EXPECT_TRUE(x >= left && x <= right) << i << " cx " << x;
+        for (const double y : Numbers(points, "cy")) EXPECT_TRUE(y >= top && y <= bottom) << i << " cy " << y;
+    }
 }
 
 // --noise: the highest label is drawn small and grey; each cluster has its own colour; the legend names 29

@@ -48,9 +48,38 @@ std::string ClusterColour(int index);
 // Grey used for the noise list.
 extern const char* const kNoiseColour;
 
-// Tick values with a round step (1, 2 or 5 times a power of ten) whose first
-// value is <= lo and last value >= hi; about `target` intervals.
+// Most ticks NiceTicks gives, whatever the values.
+constexpr int kMaxTicks = 24;
+
+// Tick values with a round step (1, 2 or 5 times a power of ten), about
+// `target` intervals, increasing, between 2 and kMaxTicks of them. The first
+// is <= lo and the last >= hi, unless such ticks would pass the largest
+// double: then they lie inside [lo, hi]. Steps stay coarse enough that close
+// huge values (1e16 and 1e16 + 2) still give distinct ticks.
 std::vector<double> NiceTicks(double lo, double hi, int target);
+
+// The label of a tick: fixed notation while it stays short, scientific
+// otherwise, with the digits that tell ticks `step` apart; always a complete
+// finite number.
+std::string TickText(double value, double step);
+
+// One axis: finite ends lo < hi and its ticks.
+struct Axis {
+    double lo = 0;
+    double hi = 1;
+    std::vector<double> ticks;
+};
+
+// The axis for values from lo to hi (lo > hi: no values): a little room on
+// each side, widened to the ticks where they are outside.
+Axis FitAxis(double lo, double hi, int target);
+
+// Where `value` falls between the axis ends: 0 at lo, 1 at hi; the span may
+// exceed the largest double.
+double AxisFraction(const Axis& axis, double value);
+
+// The distance between neighbouring ticks.
+double TickStep(const Axis& axis);
 
 // Writes `contents` to `path` through a temporary file in the same folder
 // renamed over it, so a failed write leaves any earlier file intact.
