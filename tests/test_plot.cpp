@@ -1,6 +1,9 @@
 // Tests of tavri-plot: the SVG it draws from a result file, its command line and its failures.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cmath>
 #include <regex>
 #include <set>
@@ -38,6 +41,12 @@ static bool WellFormed(std::string xml) {
 // tavri-plot run in `dir`: its exit status and what it wrote on its error stream.
 static test_support::RunResult Plot(const TempDir& dir, std::vector<std::string> args) {
     args.insert(args.begin(), {"-c", TAVRI_MEMORY_LIMIT "exec \"$0\" \"$@\" 2>&1 >/dev/null", TAVRI_PLOT_EXE});
+    return test_support::Run("/bin/sh", args, dir.path());
+}
+
+// `script` run by /bin/sh in `dir` with the plotter as $0 and `args` after it: exit status and standard output.
+static test_support::RunResult Shell(const TempDir& dir, const std::string& script, std::vector<std::string> args = {}) {
+    args.insert(args.begin(), {"-c", TAVRI_MEMORY_LIMIT + script, TAVRI_PLOT_EXE});
     return test_support::Run("/bin/sh", args, dir.path());
 }
 
@@ -176,5 +185,67 @@ TEST(PlotCli, FailuresExitOneWithOneLineAndTouchNothing) {
                     run.output.find('\n') == run.output.size() - 1) << c.says << ": " << run.output;
         EXPECT_TRUE(dir.FileNames() == std::vector<std::string>({"in", "in.svg", "taken"}) &&
                     ReadFile(dir.Path("in.svg")) == "earlier picture") << c.says;
+    }
+}
+
+static bool IsLink(const std::string& path) { return std::filesystem::is_symlink(std::filesystem::symlink_status(path)); }
+
+// "-o -" is standard output; a FIFO, a link to the plotter's own standard output (as /dev/stdout is) and a link to a
+// regular file are written through, each left what it was. The same picture every time, and no stray file.
+TEST(PlotOutput, StandardOutputFifosAndLinksAreWrittenInPlace) {
+    TempDir dir;
+    dir.Write("r", "1\t2\t0\n3\t4\t1\n");
+    ASSERT_EQ(Plot(dir, {"r"}).status, 0);
+    const std::string picture = ReadFile(dir / "r.svg");
+    ASSERT_TRUE(WellFormed(picture) && picture.size() < 16384);  // fits a pipe's buffer unread
+    const auto to_stdout = Shell(dir, "exec \"$0\" r -o - 2>&1");
+    EXPECT_TRUE(to_stdout.status == 0 && to_stdout.output == picture) << to_stdout.output;
+
+    ASSERT_EQ(mkfifo(dir.Path("fifo").c_str(), 0600), 0);
+    const int reader = open(dir.Path("fifo").c_str(), O_RDONLY | O_NONBLOCK);  // lets the plotter open it
+    ASSERT_GE(reader, 0);
+    EXPECT_EQ(Plot(dir, {"r", "-o", "fifo"}).status, 0);
+    std::string through_fifo(2 * picture.size(), '\0');
+    const ssize_t got = read(reader, through_fifo.data(), through_fifo.size());
+    close(reader);
+    through_fifo.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    EXPECT_EQ(through_fifo, picture);
+    EXPECT_TRUE(std::filesystem::is_fifo(dir.Path("fifo")));
+
+    std::filesystem::create_symlink("/proc/self/fd/1", dir.Path("stdout"));
+    const auto through_link = Shell(dir, "exec \"$0\" r -o stdout 2>&1");
+    EXPECT_TRUE(through_link.status == 0 && through_link.output == picture) << through_link.output;
+    dir.Write("target.svg", "earlier picture");
+    std::filesystem::create_symlink("target.svg", dir.Path("link.svg"));
+    EXPECT_EQ(Plot(dir, {"r", "-o", "link.svg"}).status, 0);
+    EXPECT_TRUE(IsLink(dir / "stdout") && IsLink(dir / "link.svg") && ReadFile(dir / "target.svg") == picture);
+    EXPECT_EQ(dir.FileNames(), std::vector<std::string>({"fifo", "link.svg", "r", "r.svg", "stdout", "target.svg"}));
+}
+
+// A regular file is replaced by a new one (a hard link to the old keeps the old text); when the writing fails the
+// earlier file stays as it was and no temporary file is left. Failures name the output and the system's reason.
+TEST(PlotOutput, RegularFilesAreReplacedWholeAndFailuresTouchNothing) {
+    TempDir dir;
+    dir.Write("r", "1\t2\t0\n3\t4\t1\n");
+    dir.Write("r.svg", "earlier picture");
+    std::filesystem::create_hard_link(dir.Path("r.svg"), dir.Path("old.svg"));
+    ASSERT_EQ(Plot(dir, {"r"}).status, 0);
+    EXPECT_TRUE(WellFormed(ReadFile(dir / "r.svg")) && ReadFile(dir / "old.svg") == "earlier picture");
+
+    dir.Write("r.svg", "earlier picture");
+    std::filesystem::create_symlink("/dev/full", dir.Path("full"));
+    struct Case { std::string script, says; };
+    const std::vector<Case> cases = {
+        // Writes past one 512-byte block fail (EFBIG) instead of killing the process.
+        {"trap '' XFSZ; ulimit -f 1; exec \"$0\" r 2>&1", "tavri-plot: cannot write r.svg: File too large\n"},
+        {"exec \"$0\" r -o full 2>&1", "tavri-plot: cannot write full: No space left on device\n"},
+        {"exec \"$0\" r -o - 2>&1 >/dev/full", "tavri-plot: cannot write standard output: No space left on device\n"},
+        {"exec \"$0\" r -o no/r.svg 2>&1", "tavri-plot: cannot write no/r.svg: No such file or directory\n"}};
+    for (const Case& c : cases) {
+        const auto run = Shell(dir, c.script);
+        EXPECT_EQ(run.status, 1) << c.script;
+        EXPECT_EQ(run.output, c.says);
+        EXPECT_EQ(ReadFile(dir / "r.svg"), "earlier picture") << c.script;
+        EXPECT_EQ(dir.FileNames(), std::vector<std::string>({"full", "old.svg", "r", "r.svg"})) << c.script;
     }
 }

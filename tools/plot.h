@@ -81,9 +81,12 @@ double AxisFraction(const Axis& axis, double value);
 // The distance between neighbouring ticks.
 double TickStep(const Axis& axis);
 
-// Writes `contents` to `path` through a temporary file in the same folder
-// renamed over it, so a failed write leaves any earlier file intact.
-bool WriteFileAtomically(const std::string& path, const std::string& contents, std::string& error);
+// Writes the picture. "-" is standard output. A regular file, or a new one, is
+// replaced whole (a temporary file in the same folder renamed over it), so a
+// failure leaves an earlier file intact. Anything else that exists (a device,
+// a FIFO, a symbolic link such as /dev/stdout) is written in place, never
+// replaced by a regular file. On failure `error` is one line naming the output.
+bool WriteOutput(const std::string& path, const std::string& text, std::string& error);
 
 // Text shown in a message: cut to `limit` bytes and control bytes masked, so
 // a message stays one readable line.

@@ -1,50 +1,9 @@
-// The command line of tavri-plot and the writing of its picture.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+// The command line of tavri-plot.
 #include <iostream>
 
 #include "plot.h"
 
 namespace tavri_plot {
-
-bool WriteFileAtomically(const std::string& path, const std::string& contents, std::string& error) {
-    std::string temp = path + ".tmpXXXXXX";
-    int fd = mkstemp(temp.data());
-    if (fd < 0) {
-        error = "cannot write " + Shown(path, 400) + ": " + std::strerror(errno);
-        return false;
-    }
-    // mkstemp makes the file private; give it the mode a plain create would.
-    mode_t mask = umask(0);
-    umask(mask);
-    int failure = fchmod(fd, 0666 & ~mask) == 0 ? 0 : errno;
-    const char* data = contents.data();
-    std::size_t left = contents.size();
-    while (failure == 0 && left > 0) {
-        ssize_t written = write(fd, data, left);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            failure = errno;
-            break;
-        }
-        data += written;
-        left -= static_cast<std::size_t>(written);
-    }
-    if (failure == 0 && fsync(fd) != 0) failure = errno;
-    if (close(fd) != 0 && failure == 0) failure = errno;
-    if (failure == 0 && std::rename(temp.c_str(), path.c_str()) != 0) failure = errno;
-    if (failure != 0) {
-        unlink(temp.c_str());
-        error = "cannot write " + Shown(path, 400) + ": " + std::strerror(failure);
-        return false;
-    }
-    return true;
-}
 
 namespace {
 
@@ -132,7 +91,7 @@ int RunCli(int argc, char** argv) {
     if (!options.one_dimensional && y >= data.dims) return out_of_range("-y", y);
 
     if (!have_output) output = result_path + ".svg";
-    if (!WriteFileAtomically(output, BuildSvg(data, options), error)) return Fail(error);
+    if (!WriteOutput(output, BuildSvg(data, options), error)) return Fail(error);
     return 0;
 }
 
