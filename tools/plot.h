@@ -7,8 +7,9 @@
 
 namespace tavri_plot {
 
-// A parsed result file: every point has `dims` coordinates and one label.
-struct ResultData {
+// Points with `dims` coordinates and one label each: a result file, or the
+// rows of a data file with their labels.
+struct LabelledPoints {
     int dims = 0;
     std::vector<double> coords;  // row-major, dims values per point
     std::vector<int> labels;
@@ -17,12 +18,15 @@ struct ResultData {
     double at(std::size_t point, int dim) const { return coords[point * static_cast<std::size_t>(dims) + dim]; }
 };
 
-// Parses the text of a result file. On failure returns false and sets
-// `error` to a one-line reason (naming the 1-based line when there is one).
-bool ParseResult(const std::string& text, ResultData& out, std::string& error);
+// ---- Reading: one function per kind of file ------------------------------
+// Each returns false on failure with `error` one line naming the file and,
+// for a fault in it, the 1-based line (and column). Numbers must be complete
+// finite decimals: nan, inf, hexadecimal forms and values beyond the range of
+// a double are refused (an underflow reads as zero or a subnormal).
 
-// Reads and parses a file; the reason names the path on failure.
-bool ReadResultFile(const std::string& path, ResultData& out, std::string& error);
+// A result file (CTavri-NAME): per line, coordinates then a non-negative
+// integer label; blank lines are skipped.
+bool ReadResultFile(const std::string& path, LabelledPoints& out, std::string& error);
 
 struct PlotOptions {
     int x = 0;
@@ -34,7 +38,7 @@ struct PlotOptions {
 
 // Builds the SVG document. The caller has checked that x (and y, unless
 // one_dimensional) are valid coordinate indexes and that data is not empty.
-std::string BuildSvg(const ResultData& data, const PlotOptions& options);
+std::string BuildSvg(const LabelledPoints& data, const PlotOptions& options);
 
 // "dir/CTavri-blobs.txt" -> "blobs.txt"; other names keep their base name.
 std::string TitleFromPath(const std::string& path);

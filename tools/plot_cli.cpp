@@ -71,7 +71,7 @@ int RunCli(int argc, char** argv) {
     }
     if (!have_result) return Fail("no result file given (try --help)");
 
-    ResultData data;
+    LabelledPoints data;
     std::string error;
     if (!ReadResultFile(result_path, data, error)) return Fail(error);
 

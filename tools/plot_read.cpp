@@ -1,9 +1,13 @@
-// Reading result files: every number checked, faults named by line.
+// Reading the files the plotter draws: one reader per kind of file, every
+// number a complete finite decimal, every fault named by line and column.
 #include <cerrno>
+#include <charconv>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "plot.h"
 
@@ -11,16 +15,141 @@ namespace tavri_plot {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+// Separators as in tavri's own data reader: a carriage return belongs to the
+// line end of a CRLF file.
+bool IsSeparator(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-bool ParseCoordinate(const std::string& token, double& value) {
-    if (token.empty()) return false;
-    const char* begin = token.c_str();
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtod(begin, &end);
-    // A NUL inside the token stops strtod early, so this also rejects it.
-    return end == begin + token.size();
+// The lines of a text without their line feeds; a last line without one counts.
+std::vector<std::string_view> SplitLines(const std::string& text) {
+    std::vector<std::string_view> lines;
+    const std::string_view all(text);
+    for (std::size_t pos = 0; pos < all.size();) {
+        std::size_t eol = all.find('\n', pos);
+        if (eol == std::string_view::npos) eol = all.size();
+        lines.push_back(all.substr(pos, eol - pos));
+        pos = eol + 1;
+    }
+    return lines;
+}
+
+std::vector<std::string_view> SplitFields(std::string_view line) {
+    std::vector<std::string_view> fields;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && IsSeparator(line[i])) ++i;
+        if (i == line.size()) break;
+        const std::size_t start = i;
+        while (i < line.size() && !IsSeparator(line[i])) ++i;
+        fields.push_back(line.substr(start, i - start));
+    }
+    return fields;
+}
+
+// Whether the token has the form of a decimal number: [+-] digits [. digits]
+// or [+-] . digits, then an optional exponent; nothing else (no nan, inf, hex).
+bool HasDecimalForm(std::string_view token) {
+    std::size_t i = 0;
+    const std::size_t n = token.size();
+    if (i < n && (token[i] == '+' || token[i] == '-')) ++i;
+    std::size_t digits = 0;
+    while (i < n && IsDigit(token[i])) ++i, ++digits;
+    if (i < n && token[i] == '.') {
+        ++i;
+        while (i < n && IsDigit(token[i])) ++i, ++digits;
+    }
+    if (digits == 0) return false;
+    if (i < n && (token[i] == 'e' || token[i] == 'E')) {
+        ++i;
+        if (i < n && (token[i] == '+' || token[i] == '-')) ++i;
+        const std::size_t exponent = i;
+        while (i < n && IsDigit(token[i])) ++i;
+        if (i == exponent) return false;
+    }
+    return i == n;
+}
+
+std::string Quoted(std::string_view token) { return "'" + Shown(std::string(token)) + "'"; }
+
+std::string Where(std::size_t line, std::size_t column) {
+    return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": ";
+}
+
+// A coordinate; on failure `error` says why, at that line and column.
+bool ParseCoordinate(std::string_view token, std::size_t line, std::size_t column, double& value,
+                     std::string& error) {
+    if (!HasDecimalForm(token)) {
+        error = Where(line, column) + Quoted(token) + " is not a finite decimal number";
+        return false;
+    }
+    // strtod reads what from_chars would, and an underflow as zero or a
+    // subnormal, as tavri reads it; only an overflow is refused.
+    const std::string text(token);
+    value = std::strtod(text.c_str(), nullptr);
+    if (std::isinf(value)) {
+        error = Where(line, column) + Quoted(token) + " is beyond the range of a double";
+        return false;
+    }
+    return true;
+}
+
+// Reads a whole file; on failure `error` names it.
+bool ReadText(const std::string& path, std::string& text, std::string& error) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        error = "cannot open " + Shown(path, 400) + ": " + std::strerror(errno);
+        return false;
+    }
+    text.clear();
+    char buffer[65536];
+    std::size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
+    const bool failed = std::ferror(file) != 0;
+    const int saved = errno;
+    std::fclose(file);
+    if (failed) {
+        error = "cannot read " + Shown(path, 400) + ": " + std::strerror(saved);
+        return false;
+    }
+    return true;
+}
+
+// Parses the text of a result file: lines of coordinates then a label; blank
+// lines carry no point.
+bool ParseResult(const std::string& text, LabelledPoints& out, std::string& error) {
+    out = LabelledPoints();
+    const std::vector<std::string_view> lines = SplitLines(text);
+    for (std::size_t l = 0; l < lines.size(); ++l) {
+        const std::vector<std::string_view> fields = SplitFields(lines[l]);
+        if (fields.empty()) continue;
+        const std::string where = "line " + std::to_string(l + 1) + ": ";
+        if (fields.size() < 2) {
+            error = where + "expected coordinates followed by a label, found 1 field";
+            return false;
+        }
+        const int dims = static_cast<int>(fields.size()) - 1;
+        if (out.dims == 0) out.dims = dims;
+        if (dims != out.dims) {
+            error = where + std::to_string(fields.size()) + " fields, earlier lines have " + std::to_string(out.dims + 1);
+            return false;
+        }
+        for (std::size_t d = 0; d + 1 < fields.size(); ++d) {
+            double value = 0;
+            if (!ParseCoordinate(fields[d], l + 1, d + 1, value, error)) return false;
+            out.coords.push_back(value);
+        }
+        int label = 0;
+        if (!ParseNonNegative(std::string(fields.back()), label)) {
+            error = where + "label " + Quoted(fields.back()) + " is not a non-negative integer";
+            return false;
+        }
+        out.labels.push_back(label);
+    }
+    if (out.labels.empty()) {
+        error = "no points";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -29,7 +158,7 @@ bool ParseNonNegative(const std::string& token, int& value) {
     if (token.empty()) return false;
     long long v = 0;
     for (char c : token) {
-        if (c < '0' || c > '9') return false;
+        if (!IsDigit(c)) return false;
         v = v * 10 + (c - '0');
         if (v > INT_MAX) return false;
     }
@@ -47,85 +176,12 @@ std::string Shown(const std::string& text, std::size_t limit) {
     return out;
 }
 
-bool ParseResult(const std::string& text, ResultData& out, std::string& error) {
-    out = ResultData();
-    std::size_t pos = 0;
-    long long line_number = 0;
-    std::vector<std::string> fields;
-    while (pos < text.size()) {
-        std::size_t eol = text.find('\n', pos);
-        if (eol == std::string::npos) eol = text.size();
-        ++line_number;
-        fields.clear();
-        std::size_t i = pos;
-        while (i < eol) {
-            while (i < eol && IsBlank(text[i])) ++i;
-            if (i == eol) break;
-            std::size_t start = i;
-            while (i < eol && !IsBlank(text[i])) ++i;
-            fields.emplace_back(text, start, i - start);
-        }
-        pos = eol + 1;
-        if (fields.empty()) continue;  // blank lines carry no point
-
-        std::string where = "line " + std::to_string(line_number) + ": ";
-        if (fields.size() < 2) {
-            error = where + "expected coordinates followed by a label, found 1 field";
-            return false;
-        }
-        int dims = static_cast<int>(fields.size()) - 1;
-        if (out.dims == 0) {
-            out.dims = dims;
-        } else if (dims != out.dims) {
-            error = where + std::to_string(fields.size()) + " fields, earlier lines have " +
-                    std::to_string(out.dims + 1);
-            return false;
-        }
-        for (int d = 0; d < dims; ++d) {
-            double value = 0;
-            if (!ParseCoordinate(fields[static_cast<std::size_t>(d)], value)) {
-                error = where + "field " + std::to_string(d + 1) + " is not a number: '" +
-                        Shown(fields[static_cast<std::size_t>(d)]) + "'";
-                return false;
-            }
-            out.coords.push_back(value);
-        }
-        int label = 0;
-        if (!ParseNonNegative(fields.back(), label)) {
-            error = where + "label '" + Shown(fields.back()) + "' is not a non-negative integer";
-            return false;
-        }
-        out.labels.push_back(label);
-    }
-    if (out.labels.empty()) {
-        error = "no points";
-        return false;
-    }
-    return true;
-}
-
-bool ReadResultFile(const std::string& path, ResultData& out, std::string& error) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        error = "cannot open " + Shown(path, 400) + ": " + std::strerror(errno);
-        return false;
-    }
+bool ReadResultFile(const std::string& path, LabelledPoints& out, std::string& error) {
     std::string text;
-    char buffer[65536];
-    std::size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
-    bool failed = std::ferror(file) != 0;
-    int saved = errno;
-    std::fclose(file);
-    if (failed) {
-        error = "cannot read " + Shown(path, 400) + ": " + std::strerror(saved);
-        return false;
-    }
-    if (!ParseResult(text, out, error)) {
-        error = Shown(path, 400) + ": " + error;
-        return false;
-    }
-    return true;
+    if (!ReadText(path, text, error)) return false;
+    if (ParseResult(text, out, error)) return true;
+    error = Shown(path, 400) + ": " + error;
+    return false;
 }
 
 }  // namespace tavri_plot

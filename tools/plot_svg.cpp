@@ -78,7 +78,7 @@ struct Layout {
 };
 
 // Smallest and largest finite value of one coordinate; lo > hi when none.
-std::pair<double, double> Extent(const ResultData& data, int dim) {
+std::pair<double, double> Extent(const LabelledPoints& data, int dim) {
     double lo = INFINITY;
     double hi = -INFINITY;
     for (std::size_t i = 0; i < data.size(); ++i) {
@@ -108,7 +108,7 @@ Axis FitHorizontalAxis(std::pair<double, double> extent, double pixels) {
     return axis;
 }
 
-Layout PlanLayout(const ResultData& data, const PlotOptions& options) {
+Layout PlanLayout(const LabelledPoints& data, const PlotOptions& options) {
     Layout layout;
     layout.strip = options.one_dimensional;
     if (layout.strip) {
@@ -192,7 +192,7 @@ double StripY(const Layout& layout, std::size_t i) {
 }
 
 // One group per list, carrying the colour, so each point stays a short element.
-void AppendList(std::string& svg, const ResultData& data, const PlotOptions& options, const Layout& layout,
+void AppendList(std::string& svg, const LabelledPoints& data, const PlotOptions& options, const Layout& layout,
                 int label, bool is_noise, const std::vector<std::size_t>& points) {
     const std::string count = std::to_string(points.size());
     if (is_noise) {
@@ -217,7 +217,7 @@ void AppendList(std::string& svg, const ResultData& data, const PlotOptions& opt
 }
 
 // Noise goes first so clusters are drawn over it.
-void AppendPoints(std::string& svg, const ResultData& data, const PlotOptions& options, const Layout& layout,
+void AppendPoints(std::string& svg, const LabelledPoints& data, const PlotOptions& options, const Layout& layout,
                   int noise_label) {
     std::map<int, std::vector<std::size_t>> members;
     for (std::size_t i = 0; i < data.size(); ++i) members[data.labels[i]].push_back(i);
@@ -297,7 +297,7 @@ void AppendHeading(std::string& svg, double height, const std::string& title, co
     svg += " fill=\"#444444\">" + subtitle + "</text>\n";
 }
 
-std::string Subtitle(const ResultData& data, const PlotOptions& options, std::size_t clusters, bool noise) {
+std::string Subtitle(const LabelledPoints& data, const PlotOptions& options, std::size_t clusters, bool noise) {
     std::size_t not_finite = 0;
     for (std::size_t i = 0; i < data.size(); ++i) {
         if (!std::isfinite(data.at(i, options.x)) || (!options.one_dimensional && !std::isfinite(data.at(i, options.y))))
@@ -312,7 +312,7 @@ std::string Subtitle(const ResultData& data, const PlotOptions& options, std::si
 
 }  // namespace
 
-std::string BuildSvg(const ResultData& data, const PlotOptions& options) {
+std::string BuildSvg(const LabelledPoints& data, const PlotOptions& options) {
     std::map<int, std::size_t> counts;
     for (int label : data.labels) ++counts[label];
     const int noise_label = options.noise && !counts.empty() ? counts.rbegin()->first : -1;
