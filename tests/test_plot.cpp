@@ -161,7 +161,8 @@ TEST(PlotSvg, ClustersLegendTitleAndPlacement) {
     for (const auto& v : {x, y}) EXPECT_NEAR((v.at(2) - v.at(1)) / (v.at(1) - v.at(0)), 2.0, 0.02);
     EXPECT_TRUE(x[1] > x[0] && y[1] > y[0] && ticks.front() <= x[0] && ticks.back() >= x[2]);
     EXPECT_EQ(Numbers(Group(line, "cluster-0"), "cx"), x);
-    EXPECT_TRUE(placed.find(">coordinate 2<") != npos && Group(line, "y-ticks").empty() &&
+    EXPECT_TRUE(placed.find(">coordinate 2 (standardised)<") != npos &&
+                placed.find(">coordinate 0 (standardised)<") != npos && Group(line, "y-ticks").empty() &&
                 line.find(">cluster 0 (3)<") != npos);
 }
 
@@ -242,6 +243,55 @@ TEST(PlotCli, UsageFaultsExitOneWithOneLine) {
         {ok, "no", "cannot open no: No such file or directory"},
         {ok, "taken", "cannot read taken: Is a directory"},
         {ok, "in", "-o", "taken", "cannot write taken: Is a directory"}});
+}
+
+// With --labels every data row is drawn in the data's own units, coloured by the label on its line of the labels
+// file; the axes name the data columns. A blank line ends both files, as it ends tavri's reading of the data.
+TEST(PlotLabels, DataRowsAreDrawnInTheirOwnUnitsByLabel) {
+    TempDir dir;
+    dir.Write("d.txt", "100 5000\n200\t6000\n300 7000\r\n1000 5500\n\nnot data\n");
+    dir.Write("LTavri-d.txt", "0\n0\n1\n1\n\nnot a label\n");
+    ASSERT_EQ(Plot(dir, {"d.txt", "--labels", "LTavri-d.txt"}).status, 0);
+    const std::string svg = ReadFile(dir / "d.txt.svg");
+    ASSERT_TRUE(WellFormed(svg) && NumbersFinite(svg));
+    EXPECT_NE(svg.find(">Tavri clusters: d.txt<"), npos);
+    EXPECT_NE(svg.find(">4 points, 2 clusters<"), npos);
+    EXPECT_NE(svg.find(">column 0 of d.txt<"), npos);
+    EXPECT_NE(svg.find(">column 1 of d.txt<"), npos);
+    const auto x0 = Numbers(Group(svg, "cluster-0"), "cx"), x1 = Numbers(Group(svg, "cluster-1"), "cx");
+    ASSERT_TRUE(x0.size() == 2 && x1.size() == 2);
+    EXPECT_NEAR((x0[1] - x0[0]) / (x1[1] - x0[0]), 100.0 / 900.0, 0.001);  // 100, 200 and 1000 in raw units
+    const auto ticks = TickValues(Group(svg, "x-ticks"));
+    EXPECT_TRUE(ticks.size() >= 2 && ticks.front() <= 100 && ticks.back() >= 1000) << ticks.size();
+
+    ASSERT_EQ(Plot(dir, {"d.txt", "--labels", "LTavri-d.txt", "-x", "1", "-y", "0", "-o", "swapped.svg"}).status, 0);
+    const std::string swapped = ReadFile(dir / "swapped.svg");
+    EXPECT_LT(swapped.find(">column 1 of d.txt<"), swapped.find(">column 0 of d.txt<"));  // the x axis comes first
+}
+
+// A labels file must give one non-negative integer a line and as many lines as the data has rows; the data file
+// is read as strictly as a result file. Each fault names its file and line.
+TEST(PlotLabels, FaultsNameTheFileAndLine) {
+    TempDir dir;
+    dir.Write("in.svg", "earlier picture");
+    dir.Write("d", "1 2\n3 4\n5 6\n");
+    dir.Write("L", "0\n1\n1\n");
+    const std::string bad = "expected one label (a non-negative integer), found ";
+    ExpectFailures(dir, {
+        {"0\n1\n", "d", "--labels", "in", "d has 3 rows but in has 2 labels: line i must label row i"},
+        {"0\n1\n1\n2\n", "d", "--labels", "in", "d has 3 rows but in has 4 labels: line i must label row i"},
+        {"0\n1 2\n1\n", "d", "--labels", "in", "in: line 2: " + bad + "'1 2'"},
+        {"0\n-1\n1\n", "d", "--labels", "in", "in: line 2: " + bad + "'-1'"},
+        {"0\n1\n1.0\r\n", "d", "--labels", "in", "in: line 3: " + bad + "'1.0?'"},
+        {"\n0\n", "d", "--labels", "in", "in: no labels"},
+        {"1 2\n3 nan\n5 6\n", "in", "--labels", "L", "in: line 2, column 2: 'nan' is not a finite decimal number"},
+        {"1 2\n3\n5 6\n", "in", "--labels", "L", "in: line 2: 1 column, earlier lines have 2"},
+        {" \n1 2\n", "in", "--labels", "L", "in: no data rows"},
+        {"", "d", "--labels", "L", "-x", "2", "-x 2 is out of range: the data has 2 columns (indexes 0 to 1)"},
+        {"", "d", "--labels", "nothing", "cannot open nothing: No such file or directory"},
+        {"", "d", "--labels", "--labels needs a file name"},
+        {"", "--labels", "L", "no data file given (try --help)"},
+        {"", "d", "in", "--labels", "L", "more than one data file given (try --help)"}});
 }
 
 static bool IsLink(const std::string& path) { return std::filesystem::is_symlink(std::filesystem::symlink_status(path)); }

@@ -28,12 +28,29 @@ struct LabelledPoints {
 // integer label; blank lines are skipped.
 bool ReadResultFile(const std::string& path, LabelledPoints& out, std::string& error);
 
+// The rows of a data file, as tavri reads them.
+struct DataTable {
+    int cols = 0;
+    std::size_t rows = 0;
+    std::vector<double> values;  // row-major, cols values per row
+};
+
+// A data file: rows of numbers separated by spaces or tabs, the same count on
+// every row, up to the end of the file or the first blank line.
+bool ReadDataFile(const std::string& path, DataTable& out, std::string& error);
+
+// A labels file (LTavri-NAME): one non-negative integer a line, the label of
+// data row i on line i, up to the end of the file or the first blank line.
+bool ReadLabelsFile(const std::string& path, std::vector<int>& out, std::string& error);
+
 struct PlotOptions {
     int x = 0;
     int y = 1;             // ignored when one_dimensional is set
     bool one_dimensional = false;
     bool noise = false;    // the highest label is the noise list
     std::string title;     // shown as given; escaped when written
+    std::string x_title;   // axis titles, escaped when written;
+    std::string y_title;   // empty: "coordinate I"
 };
 
 // Builds the SVG document. The caller has checked that x (and y, unless

@@ -8,90 +8,167 @@ namespace tavri_plot {
 namespace {
 
 const char kUsage[] =
-    "Usage: tavri-plot RESULT [-o OUT.svg] [-x I] [-y J] [--noise]\n"
+    "Usage: tavri-plot RESULT [-o OUT] [-x I] [-y J] [--noise]\n"
+    "       tavri-plot DATA --labels LABELS [-o OUT] [-x I] [-y J] [--noise]\n"
     "       tavri-plot -h | --help\n"
-    "Draws a Tavri result file (CTavri-NAME) as an SVG scatter plot.\n"
-    "  -o OUT.svg  picture to write (default: RESULT.svg)\n"
-    "  -x I        coordinate on the horizontal axis, 0-based (default 0)\n"
-    "  -y J        coordinate on the vertical axis, 0-based (default 1);\n"
-    "              a result with one coordinate is drawn along a line\n"
-    "  --noise     the highest label is the noise list: draw it small and grey\n"
-    "  -h, --help  show this help\n";
+    "Draws Tavri's clusters as an SVG scatter plot: the points of a result file\n"
+    "(CTavri-NAME) in their standardised coordinates, or, with --labels, every\n"
+    "row of the data file in its own units, coloured by its label.\n"
+    "  -o OUT         picture to write; - for standard output\n"
+    "                 (default: RESULT.svg or DATA.svg)\n"
+    "  -x I           coordinate (column) on the horizontal axis, from 0 (default 0)\n"
+    "  -y J           coordinate (column) on the vertical axis, from 0 (default 1);\n"
+    "                 with a single one and no -y, points are drawn along a line\n"
+    "  --labels FILE  labels file (LTavri-NAME): line i holds the label of data\n"
+    "                 row i (default: none, the input is a result file)\n"
+    "  --noise        the highest label is the noise list: draw it small and grey\n"
+    "  -h, --help     show this help\n";
 
 int Fail(const std::string& reason) {
     std::cerr << "tavri-plot: " << reason << '\n';
     return 1;
 }
 
-}  // namespace
-
-int RunCli(int argc, char** argv) {
-    std::string result_path;
-    bool have_result = false;
+// What the command line asks for.
+struct Request {
+    std::vector<std::string> inputs;  // RESULT, or DATA with --labels
+    std::string labels;
+    bool have_labels = false;
     std::string output;
     bool have_output = false;
     int x = 0;
     int y = 1;
     bool have_y = false;
     bool noise = false;
-    bool options_done = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (!options_done && arg.size() > 1 && arg[0] == '-') {
-            if (arg == "-h" || arg == "--help") {
-                std::cout << kUsage;
-                return 0;
-            } else if (arg == "--") {
-                options_done = true;
-            } else if (arg == "--noise") {
-                noise = true;
-            } else if (arg == "-o") {
-                if (i + 1 >= argc) return Fail("-o needs a file name");
-                output = argv[++i];
-                have_output = true;
-            } else if (arg == "-x" || arg == "-y") {
-                if (i + 1 >= argc) return Fail(arg + " needs a coordinate index (0, 1, ...)");
-                int value = 0;
-                if (!ParseNonNegative(argv[++i], value))
-                    return Fail(arg + " needs a coordinate index (0, 1, ...), not '" + Shown(argv[i]) + "'");
-                if (arg == "-x") {
-                    x = value;
-                } else {
-                    y = value;
-                    have_y = true;
-                }
-            } else {
-                return Fail("unknown option '" + Shown(arg) + "' (try --help)");
-            }
-            continue;
-        }
-        if (have_result) return Fail("more than one result file given (try --help)");
-        result_path = arg;
-        have_result = true;
+};
+
+// The value of the option at argv[i], which it consumes; false when missing.
+bool TakeValue(int argc, char** argv, int& i, std::string& value) {
+    if (i + 1 >= argc) return false;
+    value = argv[++i];
+    return true;
+}
+
+bool TakeIndex(int argc, char** argv, int& i, int& value, std::string& error) {
+    const std::string flag = argv[i];
+    std::string text;
+    if (!TakeValue(argc, argv, i, text)) {
+        error = flag + " needs a coordinate index (0, 1, ...)";
+        return false;
     }
-    if (!have_result) return Fail("no result file given (try --help)");
+    if (ParseNonNegative(text, value)) return true;
+    error = flag + " needs a coordinate index (0, 1, ...), not '" + Shown(text) + "'";
+    return false;
+}
 
-    LabelledPoints data;
+// Reads the arguments into `request`. Returns -1 to go on; otherwise the exit
+// status, the help printed or the fault reported.
+int ParseArguments(int argc, char** argv, Request& request) {
+    bool options_done = false;
     std::string error;
-    if (!ReadResultFile(result_path, data, error)) return Fail(error);
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (options_done || arg.size() < 2 || arg[0] != '-') {
+            request.inputs.push_back(arg);
+        } else if (arg == "-h" || arg == "--help") {
+            std::cout << kUsage;
+            return 0;
+        } else if (arg == "--") {
+            options_done = true;
+        } else if (arg == "--noise") {
+            request.noise = true;
+        } else if (arg == "-o") {
+            if (!TakeValue(argc, argv, i, request.output)) return Fail("-o needs a file name");
+            request.have_output = true;
+        } else if (arg == "--labels") {
+            if (!TakeValue(argc, argv, i, request.labels)) return Fail("--labels needs a file name");
+            request.have_labels = true;
+        } else if (arg == "-x" || arg == "-y") {
+            if (!TakeIndex(argc, argv, i, arg == "-x" ? request.x : request.y, error)) return Fail(error);
+            request.have_y = request.have_y || arg == "-y";
+        } else {
+            return Fail("unknown option '" + Shown(arg) + "' (try --help)");
+        }
+    }
+    const std::string input = request.have_labels ? "data file" : "result file";
+    if (request.inputs.empty()) return Fail("no " + input + " given (try --help)");
+    if (request.inputs.size() > 1) return Fail("more than one " + input + " given (try --help)");
+    return -1;
+}
 
+// The rows of the data file, each with the label of the same line of the
+// labels file; the counts must match.
+bool ReadLabelledData(const Request& request, LabelledPoints& points, std::string& error) {
+    const std::string& data_path = request.inputs[0];
+    DataTable table;
+    std::vector<int> labels;
+    if (!ReadDataFile(data_path, table, error) || !ReadLabelsFile(request.labels, labels, error)) return false;
+    if (labels.size() != table.rows) {
+        error = Shown(data_path, 400) + " has " + std::to_string(table.rows) + " rows but " +
+                Shown(request.labels, 400) + " has " + std::to_string(labels.size()) +
+                " labels: line i must label row i";
+        return false;
+    }
+    points.dims = table.cols;
+    points.coords = std::move(table.values);
+    points.labels = std::move(labels);
+    return true;
+}
+
+// Reads what is to be drawn and names its axes.
+bool Load(const Request& request, LabelledPoints& points, PlotOptions& options, std::string& error) {
+    const std::string& input = request.inputs[0];
+    options.title = TitleFromPath(input);
+    if (request.have_labels) {
+        if (!ReadLabelledData(request, points, error)) return false;
+        const std::string of = " of " + options.title;
+        options.x_title = "column " + std::to_string(request.x) + of;
+        options.y_title = "column " + std::to_string(request.y) + of;
+    } else {
+        if (!ReadResultFile(input, points, error)) return false;
+        options.x_title = "coordinate " + std::to_string(request.x) + " (standardised)";
+        options.y_title = "coordinate " + std::to_string(request.y) + " (standardised)";
+    }
+    return true;
+}
+
+// The chosen axes exist in what was read.
+bool CheckAxes(const Request& request, int dims, bool one_dimensional, std::string& error) {
+    const char* what = request.have_labels ? "column" : "coordinate";
+    const std::string has = std::string(request.have_labels ? "the data has " : "the result has ") +
+                            (dims == 1 ? std::string("1 ") + what + " (index 0)"
+                                       : std::to_string(dims) + " " + what + "s (indexes 0 to " +
+                                             std::to_string(dims - 1) + ")");
+    if (request.x >= dims) {
+        error = "-x " + std::to_string(request.x) + " is out of range: " + has;
+        return false;
+    }
+    if (!one_dimensional && request.y >= dims) {
+        error = "-y " + std::to_string(request.y) + " is out of range: " + has;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int RunCli(int argc, char** argv) {
+    Request request;
+    const int status = ParseArguments(argc, argv, request);
+    if (status >= 0) return status;
+
+    LabelledPoints points;
     PlotOptions options;
-    options.noise = noise;
-    options.title = TitleFromPath(result_path);
-    options.x = x;
-    options.y = y;
-    options.one_dimensional = data.dims == 1 && !have_y;
-    auto out_of_range = [&](const char* flag, int value) {
-        std::string has = data.dims == 1 ? "1 coordinate (index 0)"
-                                         : std::to_string(data.dims) + " coordinates (indexes 0 to " +
-                                               std::to_string(data.dims - 1) + ")";
-        return Fail(std::string(flag) + " " + std::to_string(value) + " is out of range: the result has " + has);
-    };
-    if (x >= data.dims) return out_of_range("-x", x);
-    if (!options.one_dimensional && y >= data.dims) return out_of_range("-y", y);
+    std::string error;
+    if (!Load(request, points, options, error)) return Fail(error);
+    options.x = request.x;
+    options.y = request.y;
+    options.one_dimensional = points.dims == 1 && !request.have_y;
+    options.noise = request.noise;
+    if (!CheckAxes(request, points.dims, options.one_dimensional, error)) return Fail(error);
 
-    if (!have_output) output = result_path + ".svg";
-    if (!WriteOutput(output, BuildSvg(data, options), error)) return Fail(error);
+    const std::string output = request.have_output ? request.output : request.inputs[0] + ".svg";
+    if (!WriteOutput(output, BuildSvg(points, options), error)) return Fail(error);
     return 0;
 }
 

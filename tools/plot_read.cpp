@@ -152,6 +152,63 @@ bool ParseResult(const std::string& text, LabelledPoints& out, std::string& erro
     return true;
 }
 
+// A line of white space alone; as in tavri's reader, it ends the rows of a
+// data file (and so the labels of its rows).
+bool IsBlankLine(std::string_view line) {
+    for (char c : line)
+        if (!IsSeparator(c)) return false;
+    return true;
+}
+
+// Parses the text of a data file: rows of numbers, the same count on each,
+// up to the end or the first blank line.
+bool ParseData(const std::string& text, DataTable& out, std::string& error) {
+    out = DataTable();
+    const std::vector<std::string_view> lines = SplitLines(text);
+    for (std::size_t l = 0; l < lines.size() && !IsBlankLine(lines[l]); ++l) {
+        const std::vector<std::string_view> fields = SplitFields(lines[l]);
+        if (out.rows == 0) out.cols = static_cast<int>(fields.size());
+        if (fields.size() != static_cast<std::size_t>(out.cols)) {
+            error = "line " + std::to_string(l + 1) + ": " + std::to_string(fields.size()) +
+                    (fields.size() == 1 ? " column" : " columns") + ", earlier lines have " + std::to_string(out.cols);
+            return false;
+        }
+        for (std::size_t c = 0; c < fields.size(); ++c) {
+            double value = 0;
+            if (!ParseCoordinate(fields[c], l + 1, c + 1, value, error)) return false;
+            out.values.push_back(value);
+        }
+        ++out.rows;
+    }
+    if (out.rows == 0) {
+        error = "no data rows";
+        return false;
+    }
+    return true;
+}
+
+// Parses the text of a labels file: one label a line, up to the end or the
+// first blank line.
+bool ParseLabels(const std::string& text, std::vector<int>& out, std::string& error) {
+    out.clear();
+    const std::vector<std::string_view> lines = SplitLines(text);
+    for (std::size_t l = 0; l < lines.size() && !IsBlankLine(lines[l]); ++l) {
+        const std::vector<std::string_view> fields = SplitFields(lines[l]);
+        int label = 0;
+        if (fields.size() != 1 || !ParseNonNegative(std::string(fields[0]), label)) {
+            error = "line " + std::to_string(l + 1) + ": expected one label (a non-negative integer), found " +
+                    Quoted(lines[l]);
+            return false;
+        }
+        out.push_back(label);
+    }
+    if (out.empty()) {
+        error = "no labels";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ParseNonNegative(const std::string& token, int& value) {
@@ -180,6 +237,22 @@ bool ReadResultFile(const std::string& path, LabelledPoints& out, std::string& e
     std::string text;
     if (!ReadText(path, text, error)) return false;
     if (ParseResult(text, out, error)) return true;
+    error = Shown(path, 400) + ": " + error;
+    return false;
+}
+
+bool ReadDataFile(const std::string& path, DataTable& out, std::string& error) {
+    std::string text;
+    if (!ReadText(path, text, error)) return false;
+    if (ParseData(text, out, error)) return true;
+    error = Shown(path, 400) + ": " + error;
+    return false;
+}
+
+bool ReadLabelsFile(const std::string& path, std::vector<int>& out, std::string& error) {
+    std::string text;
+    if (!ReadText(path, text, error)) return false;
+    if (ParseLabels(text, out, error)) return true;
     error = Shown(path, 400) + ": " + error;
     return false;
 }

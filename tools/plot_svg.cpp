@@ -326,8 +326,11 @@ std::string BuildSvg(const LabelledPoints& data, const PlotOptions& options) {
     svg.reserve(2048 + data.size() * 42);
     AppendHeading(svg, height, options.title, Subtitle(data, options, clusters, noise_label >= 0));
     AppendGridAndFrame(svg, layout);
-    AppendHorizontalAxis(svg, layout, "coordinate " + std::to_string(options.x));
-    if (!layout.strip) AppendVerticalAxis(svg, layout, "coordinate " + std::to_string(options.y));
+    const auto name = [](const std::string& given, int index) {
+        return given.empty() ? "coordinate " + std::to_string(index) : given;
+    };
+    AppendHorizontalAxis(svg, layout, name(options.x_title, options.x));
+    if (!layout.strip) AppendVerticalAxis(svg, layout, name(options.y_title, options.y));
     AppendPoints(svg, data, options, layout, noise_label);
     AppendLegend(svg, legend);
     svg += "</svg>\n";
