@@ -100,9 +100,9 @@ TEST(PlotScale, ExtremeRangesGiveBoundedTicksAndFiniteNumbers) {
         "-1.7976931348623157e308\t1.7976931348623157e308\t0\n1.7976931348623157e308\t1.7976931348623157e308\t0\n",
         "1e-308\t2e-308\t0\n3e-308\t5e-323\t1\n",                              // subnormal spans
         "4.9e-324\t0\t0\n1e-323\t0\t0\n"};
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        dir.Write("r", results[i]);
-        const auto run = Plot(dir, {"r"});
+    for (std::size_t i = 0; i < 2 * results.size(); ++i) {  // each also with both axes at one scale
+        dir.Write("r", results[i / 2]);
+        const auto run = Plot(dir, i % 2 == 0 ? std::vector<std::string>{"r"} : std::vector<std::string>{"r", "--equal"});
         ASSERT_EQ(run.status, 0) << i << ": " << run.output;
         const std::string svg = ReadFile(dir / "r.svg");
         EXPECT_TRUE(WellFormed(svg) && NumbersFinite(svg)) << i;
@@ -115,7 +115,7 @@ TEST(PlotScale, ExtremeRangesGiveBoundedTicksAndFiniteNumbers) {
                           points = svg.substr(0, svg.find("<g id=\"legend\""));
         const double left = Numbers(frame, "x").at(0), top = Numbers(frame, "y").at(0);
         const double right = left + Numbers(frame, "width").at(0), bottom = top + Numbers(frame, "height").at(0);
-        EXPECT_EQ(Numbers(points, "cx").size(), Lines(results[i]).size()) << i;
+        EXPECT_EQ(Numbers(points, "cx").size(), Lines(results[i / 2]).size()) << i;
         for (const double x : Numbers(points, "cx")) EXPECT_TRUE(x >= left && x <= right) << i << " cx " << x;
         for (const double y : Numbers(points, "cy")) EXPECT_TRUE(y >= top && y <= bottom) << i << " cy " << y;
     }
@@ -243,6 +243,34 @@ TEST(PlotCli, UsageFaultsExitOneWithOneLine) {
         {ok, "no", "cannot open no: No such file or directory"},
         {ok, "taken", "cannot read taken: Is a directory"},
         {ok, "in", "-o", "taken", "cannot write taken: Is a directory"}});
+}
+
+// --equal: one unit takes as many pixels across as up, whichever axis is the wider, for the points and the ticks
+// alike; the widened axis keeps its ticks inside the frame. Without it each axis fills the frame on its own.
+TEST(PlotAxes, EqualScaleGivesBothAxesOnePixelsPerUnit) {
+    TempDir dir;
+    dir.Write("wide", "0 0 0\n10 0 0\n0 1 0\n");
+    dir.Write("tall", "0 0 0\n1 0 0\n0 10 0\n");
+    for (const char* name : {"wide", "tall"}) {
+        ASSERT_EQ(Plot(dir, {name, "--equal"}).status + Plot(dir, {name, "-o", "free.svg"}).status, 0);
+        double ratio[2];  // pixels per unit across over pixels per unit up, with --equal and without
+        for (int equal = 1; equal >= 0; --equal) {
+            const std::string svg = ReadFile(equal ? dir / (std::string(name) + ".svg") : dir / "free.svg");
+            ASSERT_TRUE(WellFormed(svg) && NumbersFinite(svg));
+            const auto x = Numbers(Group(svg, "cluster-0"), "cx"), y = Numbers(Group(svg, "cluster-0"), "cy");
+            const double span = name[0] == 'w' ? 10 : 1;  // of coordinate 0; coordinate 1 spans 11 - span
+            ratio[equal] = ((x[1] - x[0]) / span) / ((y[0] - y[2]) / (11 - span));
+            if (!equal) continue;
+            const auto xt = Numbers(Group(svg, "x-ticks"), "x1"), yt = Numbers(Group(svg, "y-ticks"), "y1");
+            const auto xv = TickValues(Group(svg, "x-ticks")), yv = TickValues(Group(svg, "y-ticks"));
+            ASSERT_TRUE(xt.size() >= 2 && yt.size() >= 2 && xv.size() == xt.size() && yv.size() == yt.size());
+            EXPECT_NEAR(((xt[1] - xt[0]) / (xv[1] - xv[0])) / ((yt[0] - yt[1]) / (yv[1] - yv[0])), 1.0, 0.01) << name;
+            for (const double v : xt) EXPECT_TRUE(v >= 80 && v <= 700) << name << v;
+            for (const double v : yt) EXPECT_TRUE(v >= 70 && v <= 610) << name << v;
+        }
+        EXPECT_NEAR(ratio[1], 1.0, 0.01) << name;
+        EXPECT_GT(std::fabs(ratio[0] - 1.0), 0.5) << name;
+    }
 }
 
 // With --labels every data row is drawn in the data's own units, coloured by the label on its line of the labels

@@ -48,6 +48,7 @@ struct PlotOptions {
     int y = 1;             // ignored when one_dimensional is set
     bool one_dimensional = false;
     bool noise = false;    // the highest label is the noise list
+    bool equal_scale = false;  // one unit as many pixels on both axes
     std::string title;     // shown as given; escaped when written
     std::string x_title;   // axis titles, escaped when written;
     std::string y_title;   // empty: "coordinate I"
@@ -94,6 +95,13 @@ struct Axis {
 // The axis for values from lo to hi (lo > hi: no values): a little room on
 // each side, widened to the ticks where they are outside.
 Axis FitAxis(double lo, double hi, int target);
+
+// The axis from lo to hi exactly, with the round ticks inside it.
+Axis AxisWithin(double lo, double hi, int target);
+
+// Makes one unit take as many pixels on both axes (x_pixels and y_pixels
+// long): the axis with fewer units per pixel is widened about its centre.
+void EqualiseScales(Axis& x, double x_pixels, Axis& y, double y_pixels, int target);
 
 // Where `value` falls between the axis ends: 0 at lo, 1 at hi; the span may
 // exceed the largest double.

@@ -144,6 +144,37 @@ Axis FitAxis(double lo, double hi, int target) {
     return axis;
 }
 
+Axis AxisWithin(double lo, double hi, int target) {
+    Axis axis;
+    axis.lo = lo;
+    axis.hi = hi;
+    for (double t : NiceTicks(lo, hi, target))
+        if (t >= lo && t <= hi) axis.ticks.push_back(t);
+    if (axis.ticks.size() < 2) axis.ticks = {lo, hi};
+    return axis;
+}
+
+void EqualiseScales(Axis& x, double x_pixels, Axis& y, double y_pixels, int target) {
+    // Spans in long double: where it is wider than double (x86, quad
+    // formats) the span of any two doubles neither overflows nor vanishes.
+    using Wide = long double;
+    const Wide x_units = (static_cast<Wide>(x.hi) - x.lo) / x_pixels;
+    const Wide y_units = (static_cast<Wide>(y.hi) - y.lo) / y_pixels;
+    const Wide units = std::max(x_units, y_units);
+    const auto narrow = [&](Wide value) {
+        // Clamped while wide: converting a value beyond the doubles is undefined.
+        return static_cast<double>(std::clamp(value, static_cast<Wide>(-DBL_MAX), static_cast<Wide>(DBL_MAX)));
+    };
+    // The axis with fewer units per pixel widens about its centre; the other keeps its ends and ticks.
+    Axis& axis = x_units < units ? x : y;
+    if (!(x_units < units) && !(y_units < units)) return;
+    const double pixels = &axis == &x ? x_pixels : y_pixels;
+    const Wide centre = (static_cast<Wide>(axis.lo) + axis.hi) / 2;
+    const double lo = narrow(centre - units * pixels / 2);
+    const double hi = narrow(centre + units * pixels / 2);
+    if (lo < hi) axis = AxisWithin(lo, hi, target);
+}
+
 double AxisFraction(const Axis& axis, double value) {
     const double span = axis.hi - axis.lo;
     if (std::isfinite(span)) return (value - axis.lo) / span;

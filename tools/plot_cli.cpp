@@ -8,8 +8,8 @@ namespace tavri_plot {
 namespace {
 
 const char kUsage[] =
-    "Usage: tavri-plot RESULT [-o OUT] [-x I] [-y J] [--noise]\n"
-    "       tavri-plot DATA --labels LABELS [-o OUT] [-x I] [-y J] [--noise]\n"
+    "Usage: tavri-plot RESULT [-o OUT] [-x I] [-y J] [--equal] [--noise]\n"
+    "       tavri-plot DATA --labels LABELS [-o OUT] [-x I] [-y J] [--equal] [--noise]\n"
     "       tavri-plot -h | --help\n"
     "Draws Tavri's clusters as an SVG scatter plot: the points of a result file\n"
     "(CTavri-NAME) in their standardised coordinates, or, with --labels, every\n"
@@ -21,6 +21,8 @@ const char kUsage[] =
     "                 with a single one and no -y, points are drawn along a line\n"
     "  --labels FILE  labels file (LTavri-NAME): line i holds the label of data\n"
     "                 row i (default: none, the input is a result file)\n"
+    "  --equal        one scale on both axes: a unit takes as many pixels across\n"
+    "                 as up (default: each axis fits its own values)\n"
     "  --noise        the highest label is the noise list: draw it small and grey\n"
     "  -h, --help     show this help\n";
 
@@ -40,6 +42,7 @@ struct Request {
     int y = 1;
     bool have_y = false;
     bool noise = false;
+    bool equal = false;
 };
 
 // The value of the option at argv[i], which it consumes; false when missing.
@@ -77,6 +80,8 @@ int ParseArguments(int argc, char** argv, Request& request) {
             options_done = true;
         } else if (arg == "--noise") {
             request.noise = true;
+        } else if (arg == "--equal") {
+            request.equal = true;
         } else if (arg == "-o") {
             if (!TakeValue(argc, argv, i, request.output)) return Fail("-o needs a file name");
             request.have_output = true;
@@ -165,6 +170,7 @@ int RunCli(int argc, char** argv) {
     options.y = request.y;
     options.one_dimensional = points.dims == 1 && !request.have_y;
     options.noise = request.noise;
+    options.equal_scale = request.equal;
     if (!CheckAxes(request, points.dims, options.one_dimensional, error)) return Fail(error);
 
     const std::string output = request.have_output ? request.output : request.inputs[0] + ".svg";

@@ -97,29 +97,63 @@ double LabelWidth(const Axis& axis) {
     return kCharWidth * static_cast<double>(widest);
 }
 
+// Whether the tick labels of a horizontal axis `pixels` long stand apart.
+bool LabelsFit(const Axis& axis, double pixels) {
+    const double spacing = (AxisFraction(axis, axis.ticks[1]) - AxisFraction(axis, axis.ticks[0])) * pixels;
+    return LabelWidth(axis) + 10 <= spacing;
+}
+
 // The horizontal axis with as many ticks as leave room between their labels.
 Axis FitHorizontalAxis(std::pair<double, double> extent, double pixels) {
     Axis axis;
     for (int target = 6; target >= 2; --target) {
         axis = FitAxis(extent.first, extent.second, target);
-        const double spacing = pixels / static_cast<double>(axis.ticks.size() - 1);
-        if (LabelWidth(axis) + 10 <= spacing) break;
+        if (LabelsFit(axis, pixels)) break;
     }
     return axis;
+}
+
+// Fewer ticks between the same ends while the labels would overlap.
+Axis ThinHorizontalTicks(Axis axis, double pixels) {
+    for (int target = 5; target >= 2 && !LabelsFit(axis, pixels); --target) axis = AxisWithin(axis.lo, axis.hi, target);
+    return axis;
+}
+
+// Room left of the frame for the labels and title of the vertical axis.
+double LeftMargin(const Axis& y) { return std::max(kMinLeft, std::ceil(LabelWidth(y)) + 36); }
+
+// One scale on both axes. Widening the vertical axis can widen its labels and
+// so the margin; a second pass fits the horizontal axis to the narrower frame.
+void EqualiseLayout(Layout& layout, std::pair<double, double> x_extent) {
+    for (int pass = 0; pass < 2; ++pass) {
+        Axis x = layout.x;
+        Axis y = layout.y;
+        EqualiseScales(x, layout.right - layout.left, y, layout.bottom - layout.top, 6);
+        const double needed = LeftMargin(y);
+        if (needed <= layout.left || pass == 1) {
+            layout.x = ThinHorizontalTicks(x, layout.right - layout.left);
+            layout.y = y;
+            return;
+        }
+        layout.left = needed;
+        layout.x = FitHorizontalAxis(x_extent, layout.right - layout.left);
+    }
 }
 
 Layout PlanLayout(const LabelledPoints& data, const PlotOptions& options) {
     Layout layout;
     layout.strip = options.one_dimensional;
+    const auto x_extent = Extent(data, options.x);
     if (layout.strip) {
         layout.bottom = kTop + kStripHeight;
     } else {
         const auto extent = Extent(data, options.y);
         layout.y = FitAxis(extent.first, extent.second, 6);
         // Wide labels of the vertical axis push the frame right.
-        layout.left = std::max(kMinLeft, std::ceil(LabelWidth(layout.y)) + 36);
+        layout.left = LeftMargin(layout.y);
     }
-    layout.x = FitHorizontalAxis(Extent(data, options.x), layout.right - layout.left);
+    layout.x = FitHorizontalAxis(x_extent, layout.right - layout.left);
+    if (options.equal_scale && !layout.strip) EqualiseLayout(layout, x_extent);
     return layout;
 }
 
