@@ -182,12 +182,13 @@ TEST(PlotSvg, NonFiniteCoordinatesAreLeftOutAndCounted) {
 
 // Each failure: exit 1, exactly one "tavri-plot: " line on stderr saying why, the folder as it was (no temporary
 // file, the earlier picture kept).
-static void ExpectFailures(const TempDir& dir, const std::vector<std::vector<std::string>>& cases) {
-    dir.Write("in", "");
+static void ExpectFailures(const TempDir& dir, const std::vector<std::vector<std::string>>& cases,
+                           const std::string& varied = "in") {
+    dir.Write(varied, "");
     const std::vector<std::string> before = dir.FileNames();
     const std::string picture = ReadFile(dir / "in.svg");
-    for (const auto& c : cases) {  // the file "in", the arguments..., the line expected
-        dir.Write("in", c[0]);
+    for (const auto& c : cases) {  // the file `varied`, the arguments..., the line expected
+        dir.Write(varied, c[0]);
         const auto run = Plot(dir, std::vector<std::string>(c.begin() + 1, c.end() - 1));
         EXPECT_EQ(run.status, 1) << c.back();
         EXPECT_EQ(run.output, "tavri-plot: " + c.back() + "\n");
@@ -320,6 +321,77 @@ TEST(PlotLabels, FaultsNameTheFileAndLine) {
         {"", "d", "--labels", "--labels needs a file name"},
         {"", "--labels", "L", "no data file given (try --help)"},
         {"", "d", "in", "--labels", "L", "more than one data file given (try --help)"}});
+}
+
+// The noise list: without options the run summary beside the result (RTavri-NAME for CTavri-NAME) or beside the
+// labels file (for LTavri-NAME) decides; --noise and --no-noise overrule it, the last of them given wins. Without
+// a summary, or for a file not named by tavri, there is no noise list.
+TEST(PlotNoise, TheRunSummaryDecidesUnlessAnOptionDoes) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.Path("sub"));
+    const std::string result = "0 0 0\n1 1 0\n2 2 1\n3 3 1\n4 4 2\n";
+    for (const char* name : {"CTavri-r", "sub/CTavri-r", "plain"}) dir.Write(name, result);
+    dir.Write("d", "0 0\n1 1\n2 2\n");
+    dir.Write("LTavri-d", "0\n1\n1\n");
+    const std::string noise = "lists=3 clusters=2 noise=1 rows=9 points=5 sampled=0\n";
+    const std::string none = "lists=3 clusters=3 noise=0 rows=5 points=5 sampled=0\n";
+    struct Case { std::string summary_name, summary; std::vector<std::string> args; int noise_points; };
+    const std::vector<Case> cases = {
+        {"", "", {"CTavri-r"}, 0},
+        {"RTavri-r", noise, {"CTavri-r"}, 1},
+        {"sub/RTavri-r", noise, {"sub/CTavri-r"}, 1},
+        {"RTavri-r", "lists=3 noise=1 clusters=2 future=7 points=5 sampled=1 rows=9", {"CTavri-r"}, 1},
+        {"RTavri-r", none, {"CTavri-r"}, 0},
+        {"RTavri-r", noise, {"CTavri-r", "--no-noise"}, 0},
+        {"RTavri-r", none, {"CTavri-r", "--noise"}, 1},
+        {"RTavri-r", "broken", {"CTavri-r", "--no-noise", "--noise"}, 1},  // an option: the summary is not read
+        {"RTavri-r", noise, {"CTavri-r", "--noise", "--no-noise"}, 0},
+        {"RTavri-plain", noise, {"plain"}, 0},
+        {"RTavri-d", "lists=2 clusters=1 noise=1 rows=3 points=2 sampled=1\n", {"d", "--labels", "LTavri-d"}, 2},
+        {"RTavri-d", "lists=2 clusters=2 noise=0 rows=3 points=2 sampled=1\n", {"d", "--labels", "LTavri-d"}, 0}};
+    for (const Case& c : cases) {
+        if (!c.summary_name.empty()) dir.Write(c.summary_name, c.summary);
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-o", "out.svg"});
+        const auto run = Plot(dir, args);
+        ASSERT_EQ(run.status, 0) << c.summary_name << ": " << run.output;
+        const std::string svg = ReadFile(dir / "out.svg"), legend = Group(svg, "legend");
+        EXPECT_EQ(Numbers(Group(svg, "noise"), "r").size(), static_cast<std::size_t>(c.noise_points)) << c.summary;
+        EXPECT_EQ(legend.find(">noise (" + std::to_string(c.noise_points) + ")<") != npos, c.noise_points > 0);
+        if (!c.summary_name.empty()) std::filesystem::remove(dir.Path(c.summary_name));
+    }
+}
+
+// A summary that is malformed, or whose counts do not fit the file it sits beside, is refused with one line naming
+// it (a summary of another run would colour a cluster as noise); --noise or --no-noise plot without it.
+TEST(PlotNoise, SummaryFaultsAreNamed) {
+    TempDir dir;
+    dir.Write("in.svg", "earlier picture");
+    dir.Write("CTavri-r", "0 0 0\n1 1 0\n2 2 1\n3 3 1\n4 4 2\n");
+    dir.Write("d", "0 0\n1 1\n2 2\n");
+    dir.Write("LTavri-d", "0\n1\n1\n");
+    const std::string other = ": not the summary of this run (--noise or --no-noise skip it)";
+    ExpectFailures(dir, {
+        {"lists=3 clusters=2 noise=1 rows=5 points=4 sampled=0", "CTavri-r",
+         "RTavri-r: points=4 but CTavri-r has 5 points" + other},
+        {"lists=2 clusters=1 noise=1 rows=5 points=5 sampled=0", "CTavri-r",
+         "RTavri-r: lists=2 but CTavri-r has label 2" + other},
+        {"lists=3 clusters=2 noise=1 rows=5 points=5", "CTavri-r", "RTavri-r: no sampled= value"},
+        {"lists clusters=2 noise=1 rows=5 points=5 sampled=0", "CTavri-r",
+         "RTavri-r: line 1: 'lists' is not a key=value pair"},
+        {"lists=3 clusters=2 noise=x rows=5 points=5 sampled=0", "CTavri-r",
+         "RTavri-r: 'noise=x' needs a non-negative integer"},
+        {"lists=3 clusters=1 noise=2 rows=5 points=5 sampled=0", "CTavri-r", "RTavri-r: noise=2 is neither 0 nor 1"},
+        {"lists=3 clusters=3 noise=1 rows=5 points=5 sampled=0", "CTavri-r",
+         "RTavri-r: clusters=3 and noise=1 do not add up to lists=3"},
+        {"lists=3 lists=3 clusters=2 noise=1 rows=5 points=5 sampled=0", "CTavri-r", "RTavri-r: lists= given twice"},
+        {"lists=3 clusters=2 noise=1 rows=5 points=5 sampled=0\nmore\n", "CTavri-r",
+         "RTavri-r: line 2: a summary is one line"}}, "RTavri-r");
+    ExpectFailures(dir, {{"lists=2 clusters=1 noise=1 rows=4 points=2 sampled=1", "d", "--labels", "LTavri-d",
+                          "RTavri-d: rows=4 but LTavri-d has 3 labels" + other}}, "RTavri-d");
+    std::filesystem::remove(dir.Path("RTavri-d"));
+    std::filesystem::create_directory(dir.Path("RTavri-d"));
+    ExpectFailures(dir, {{"", "d", "--labels", "LTavri-d", "cannot read RTavri-d: Is a directory"}});
 }
 
 static bool IsLink(const std::string& path) { return std::filesystem::is_symlink(std::filesystem::symlink_status(path)); }

@@ -43,11 +43,32 @@ bool ReadDataFile(const std::string& path, DataTable& out, std::string& error);
 // data row i on line i, up to the end of the file or the first blank line.
 bool ReadLabelsFile(const std::string& path, std::vector<int>& out, std::string& error);
 
+// The one-line summary tavri writes beside its results (RTavri-NAME):
+// "lists=L clusters=C noise=N rows=R points=P sampled=S".
+struct RunSummary {
+    int lists = 0;     // labels used: 0 to lists - 1
+    int clusters = 0;  // lists - noise
+    int noise = 0;     // 1: the highest label, lists - 1, is the noise list
+    int rows = 0;      // rows read (lines of LTavri-NAME)
+    int points = 0;    // points clustered (lines of CTavri-NAME)
+    int sampled = 0;   // 1 for a sampled run
+};
+
+// A run summary. Every key must be there once with a non-negative integer
+// (keys it does not know are passed over), noise and sampled 0 or 1, and
+// clusters + noise = lists. A missing file is no failure: it returns true
+// with `found` false (runs of older versions wrote none).
+bool ReadRunSummary(const std::string& path, RunSummary& out, bool& found, std::string& error);
+
+// The summary beside "dir/PREFIXNAME": "dir/RTavri-NAME"; "" when the base
+// name does not start with `prefix` followed by something.
+std::string SummaryPathFor(const std::string& path, const std::string& prefix);
+
 struct PlotOptions {
     int x = 0;
     int y = 1;             // ignored when one_dimensional is set
     bool one_dimensional = false;
-    bool noise = false;    // the highest label is the noise list
+    int noise_label = -1;  // the label drawn as noise; -1: none
     bool equal_scale = false;  // one unit as many pixels on both axes
     std::string title;     // shown as given; escaped when written
     std::string x_title;   // axis titles, escaped when written;

@@ -1,4 +1,5 @@
 // The command line of tavri-plot.
+#include <algorithm>
 #include <iostream>
 
 #include "plot.h"
@@ -8,8 +9,8 @@ namespace tavri_plot {
 namespace {
 
 const char kUsage[] =
-    "Usage: tavri-plot RESULT [-o OUT] [-x I] [-y J] [--equal] [--noise]\n"
-    "       tavri-plot DATA --labels LABELS [-o OUT] [-x I] [-y J] [--equal] [--noise]\n"
+    "Usage: tavri-plot RESULT [-o OUT] [-x I] [-y J] [--equal] [--noise | --no-noise]\n"
+    "       tavri-plot DATA --labels LABELS [-o OUT] [-x I] [-y J] [--equal] [--noise | --no-noise]\n"
     "       tavri-plot -h | --help\n"
     "Draws Tavri's clusters as an SVG scatter plot: the points of a result file\n"
     "(CTavri-NAME) in their standardised coordinates, or, with --labels, every\n"
@@ -23,7 +24,10 @@ const char kUsage[] =
     "                 row i (default: none, the input is a result file)\n"
     "  --equal        one scale on both axes: a unit takes as many pixels across\n"
     "                 as up (default: each axis fits its own values)\n"
-    "  --noise        the highest label is the noise list: draw it small and grey\n"
+    "  --noise        draw the highest label as the noise list (small, grey)\n"
+    "  --no-noise     draw every label as a cluster\n"
+    "                 (default for both: as the run summary RTavri-NAME beside\n"
+    "                 CTavri-NAME or LTavri-NAME says; no noise without one)\n"
     "  -h, --help     show this help\n";
 
 int Fail(const std::string& reason) {
@@ -41,7 +45,7 @@ struct Request {
     int x = 0;
     int y = 1;
     bool have_y = false;
-    bool noise = false;
+    enum class Noise { kAsTheRunSaid, kHighestLabel, kNone } noise = Noise::kAsTheRunSaid;
     bool equal = false;
 };
 
@@ -79,7 +83,9 @@ int ParseArguments(int argc, char** argv, Request& request) {
         } else if (arg == "--") {
             options_done = true;
         } else if (arg == "--noise") {
-            request.noise = true;
+            request.noise = Request::Noise::kHighestLabel;
+        } else if (arg == "--no-noise") {
+            request.noise = Request::Noise::kNone;
         } else if (arg == "--equal") {
             request.equal = true;
         } else if (arg == "-o") {
@@ -137,6 +143,48 @@ bool Load(const Request& request, LabelledPoints& points, PlotOptions& options, 
     return true;
 }
 
+// The summary beside the result file (or the labels file) says whether the
+// highest label is the noise list; it must describe the file read.
+bool NoiseFromSummary(const Request& request, const LabelledPoints& points, int& noise_label, std::string& error) {
+    noise_label = -1;
+    const std::string& source = request.have_labels ? request.labels : request.inputs[0];
+    const std::string path = SummaryPathFor(source, request.have_labels ? "LTavri-" : "CTavri-");
+    RunSummary summary;
+    bool found = false;
+    if (path.empty()) return true;
+    if (!ReadRunSummary(path, summary, found, error)) return false;
+    if (!found) return true;
+    const std::string count_key = request.have_labels ? "rows=" : "points=";
+    const int count = request.have_labels ? summary.rows : summary.points;
+    const int highest = *std::max_element(points.labels.begin(), points.labels.end());
+    std::string mismatch;
+    if (static_cast<std::size_t>(count) != points.size())
+        mismatch = count_key + std::to_string(count) + " but " + Shown(source, 400) + " has " +
+                   std::to_string(points.size()) + (request.have_labels ? " labels" : " points");
+    else if (highest >= summary.lists)
+        mismatch = "lists=" + std::to_string(summary.lists) + " but " + Shown(source, 400) + " has label " +
+                   std::to_string(highest);
+    if (!mismatch.empty()) {
+        error = Shown(path, 400) + ": " + mismatch + ": not the summary of this run (--noise or --no-noise skip it)";
+        return false;
+    }
+    noise_label = summary.noise == 1 ? summary.lists - 1 : -1;
+    return true;
+}
+
+bool ChooseNoise(const Request& request, const LabelledPoints& points, int& noise_label, std::string& error) {
+    switch (request.noise) {
+        case Request::Noise::kHighestLabel:
+            noise_label = *std::max_element(points.labels.begin(), points.labels.end());
+            return true;
+        case Request::Noise::kNone:
+            noise_label = -1;
+            return true;
+        default:
+            return NoiseFromSummary(request, points, noise_label, error);
+    }
+}
+
 // The chosen axes exist in what was read.
 bool CheckAxes(const Request& request, int dims, bool one_dimensional, std::string& error) {
     const char* what = request.have_labels ? "column" : "coordinate";
@@ -169,9 +217,9 @@ int RunCli(int argc, char** argv) {
     options.x = request.x;
     options.y = request.y;
     options.one_dimensional = points.dims == 1 && !request.have_y;
-    options.noise = request.noise;
     options.equal_scale = request.equal;
     if (!CheckAxes(request, points.dims, options.one_dimensional, error)) return Fail(error);
+    if (!ChooseNoise(request, points, options.noise_label, error)) return Fail(error);
 
     const std::string output = request.have_output ? request.output : request.inputs[0] + ".svg";
     if (!WriteOutput(output, BuildSvg(points, options), error)) return Fail(error);

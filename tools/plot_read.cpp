@@ -1,5 +1,6 @@
 // Reading the files the plotter draws: one reader per kind of file, every
 // number a complete finite decimal, every fault named by line and column.
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -93,11 +94,14 @@ bool ParseCoordinate(std::string_view token, std::size_t line, std::size_t colum
     return true;
 }
 
-// Reads a whole file; on failure `error` names it.
-bool ReadText(const std::string& path, std::string& text, std::string& error) {
+// Reads a whole file; on failure `error` names it and `open_failure` holds
+// the errno of a failed open (0 otherwise).
+bool ReadText(const std::string& path, std::string& text, std::string& error, int& open_failure) {
+    open_failure = 0;
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) {
-        error = "cannot open " + Shown(path, 400) + ": " + std::strerror(errno);
+        open_failure = errno;
+        error = "cannot open " + Shown(path, 400) + ": " + std::strerror(open_failure);
         return false;
     }
     text.clear();
@@ -209,6 +213,66 @@ bool ParseLabels(const std::string& text, std::vector<int>& out, std::string& er
     return true;
 }
 
+bool ReadText(const std::string& path, std::string& text, std::string& error) {
+    int open_failure = 0;
+    return ReadText(path, text, error, open_failure);
+}
+
+// One key=value field of a summary into its slot; false with `error` set.
+bool ParseSummaryField(std::string_view field, RunSummary& out, std::vector<std::string>& seen, std::string& error) {
+    const std::size_t eq = field.find('=');
+    if (eq == std::string_view::npos) {
+        error = "line 1: " + Quoted(field) + " is not a key=value pair";
+        return false;
+    }
+    const std::string key(field.substr(0, eq));
+    int* const slots[] = {&out.lists, &out.clusters, &out.noise, &out.rows, &out.points, &out.sampled};
+    static const char* const kKeys[] = {"lists", "clusters", "noise", "rows", "points", "sampled"};
+    for (std::size_t k = 0; k < 6; ++k) {
+        if (key != kKeys[k]) continue;
+        if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
+            error = key + "= given twice";
+            return false;
+        }
+        seen.push_back(key);
+        if (ParseNonNegative(std::string(field.substr(eq + 1)), *slots[k])) return true;
+        error = Quoted(field) + " needs a non-negative integer";
+        return false;
+    }
+    return true;  // a key added by a later tavri: not needed here
+}
+
+// Parses the one line of a run summary and checks that its counts agree.
+bool ParseSummary(const std::string& text, RunSummary& out, std::string& error) {
+    out = RunSummary();
+    const std::vector<std::string_view> lines = SplitLines(text);
+    for (std::size_t l = 1; l < lines.size(); ++l) {
+        if (!IsBlankLine(lines[l])) {
+            error = "line " + std::to_string(l + 1) + ": a summary is one line";
+            return false;
+        }
+    }
+    std::vector<std::string> seen;
+    for (std::string_view field : SplitFields(lines.empty() ? std::string_view() : lines[0]))
+        if (!ParseSummaryField(field, out, seen, error)) return false;
+    for (const char* key : {"lists", "clusters", "noise", "rows", "points", "sampled"}) {
+        if (std::find(seen.begin(), seen.end(), key) != seen.end()) continue;
+        error = std::string("no ") + key + "= value";
+        return false;
+    }
+    if (out.noise > 1 || out.sampled > 1) {
+        error = (out.noise > 1 ? "noise=" + std::to_string(out.noise) : "sampled=" + std::to_string(out.sampled)) +
+                " is neither 0 nor 1";
+        return false;
+    }
+    if (out.clusters + out.noise != out.lists) {
+        error = "clusters=" + std::to_string(out.clusters) + " and noise=" + std::to_string(out.noise) +
+                " do not add up to lists=" + std::to_string(out.lists);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool ParseNonNegative(const std::string& token, int& value) {
@@ -247,6 +311,24 @@ bool ReadDataFile(const std::string& path, DataTable& out, std::string& error) {
     if (ParseData(text, out, error)) return true;
     error = Shown(path, 400) + ": " + error;
     return false;
+}
+
+bool ReadRunSummary(const std::string& path, RunSummary& out, bool& found, std::string& error) {
+    std::string text;
+    int open_failure = 0;
+    found = false;
+    if (!ReadText(path, text, error, open_failure)) return open_failure == ENOENT;
+    found = true;
+    if (ParseSummary(text, out, error)) return true;
+    error = Shown(path, 400) + ": " + error;
+    return false;
+}
+
+std::string SummaryPathFor(const std::string& path, const std::string& prefix) {
+    const std::size_t slash = path.find_last_of('/');
+    const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+    if (path.size() <= base + prefix.size() || path.compare(base, prefix.size(), prefix) != 0) return "";
+    return path.substr(0, base) + "RTavri-" + path.substr(base + prefix.size());
 }
 
 bool ReadLabelsFile(const std::string& path, std::vector<int>& out, std::string& error) {

@@ -349,7 +349,7 @@ std::string Subtitle(const LabelledPoints& data, const PlotOptions& options, std
 std::string BuildSvg(const LabelledPoints& data, const PlotOptions& options) {
     std::map<int, std::size_t> counts;
     for (int label : data.labels) ++counts[label];
-    const int noise_label = options.noise && !counts.empty() ? counts.rbegin()->first : -1;
+    const int noise_label = options.noise_label;
     const std::size_t clusters = counts.size() - counts.count(noise_label);
     const Layout layout = PlanLayout(data, options);
     const std::vector<LegendEntry> legend = MakeLegend(counts, noise_label);
@@ -358,7 +358,7 @@ std::string BuildSvg(const LabelledPoints& data, const PlotOptions& options) {
 
     std::string svg;
     svg.reserve(2048 + data.size() * 42);
-    AppendHeading(svg, height, options.title, Subtitle(data, options, clusters, noise_label >= 0));
+    AppendHeading(svg, height, options.title, Subtitle(data, options, clusters, counts.count(noise_label) != 0));
     AppendGridAndFrame(svg, layout);
     const auto name = [](const std::string& given, int index) {
         return given.empty() ? "coordinate " + std::to_string(index) : given;
