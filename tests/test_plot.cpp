@@ -274,6 +274,23 @@ TEST(PlotAxes, EqualScaleGivesBothAxesOnePixelsPerUnit) {
     }
 }
 
+// --help and --version answer on standard output alone and exit 0; words after them are not looked at, files
+// before them not read. The version is the project's.
+TEST(PlotCli, HelpAndVersionGoToStandardOutput) {
+    TempDir dir;
+    const auto version = Shell(dir, "exec \"$0\" no-such-file --version -x bad 2>&1");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.output, "tavri-plot " TAVRI_PROJECT_VERSION "\n");
+    EXPECT_TRUE(std::regex_match(version.output, std::regex("tavri-plot [0-9]+\\.[0-9]+\\.[0-9]+\n")));
+    for (const char* flag : {"-h", "--help"}) {
+        const auto help = Shell(dir, std::string("exec \"$0\" ") + flag + " --bogus 2>&1");
+        EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.output.rfind("Usage: tavri-plot RESULT", 0), 0u) << help.output;
+        EXPECT_EQ(Shell(dir, std::string("exec \"$0\" ") + flag + " 2>/dev/null").output, help.output);
+    }
+    EXPECT_EQ(dir.FileNames(), std::vector<std::string>());
+}
+
 // With --labels every data row is drawn in the data's own units, coloured by the label on its line of the labels
 // file; the axes name the data columns. A blank line ends both files, as it ends tavri's reading of the data.
 TEST(PlotLabels, DataRowsAreDrawnInTheirOwnUnitsByLabel) {

@@ -4,6 +4,10 @@
 
 #include "plot.h"
 
+#ifndef TAVRI_VERSION
+#error "TAVRI_VERSION must be defined (the build defines it from the project version)"
+#endif
+
 namespace tavri_plot {
 
 namespace {
@@ -11,7 +15,7 @@ namespace {
 const char kUsage[] =
     "Usage: tavri-plot RESULT [-o OUT] [-x I] [-y J] [--equal] [--noise | --no-noise]\n"
     "       tavri-plot DATA --labels LABELS [-o OUT] [-x I] [-y J] [--equal] [--noise | --no-noise]\n"
-    "       tavri-plot -h | --help\n"
+    "       tavri-plot -h | --help | --version\n"
     "Draws Tavri's clusters as an SVG scatter plot: the points of a result file\n"
     "(CTavri-NAME) in their standardised coordinates, or, with --labels, every\n"
     "row of the data file in its own units, coloured by its label.\n"
@@ -28,7 +32,8 @@ const char kUsage[] =
     "  --no-noise     draw every label as a cluster\n"
     "                 (default for both: as the run summary RTavri-NAME beside\n"
     "                 CTavri-NAME or LTavri-NAME says; no noise without one)\n"
-    "  -h, --help     show this help\n";
+    "  -h, --help     show this help and exit\n"
+    "  --version      show the version and exit\n";
 
 int Fail(const std::string& reason) {
     std::cerr << "tavri-plot: " << reason << '\n';
@@ -79,6 +84,9 @@ int ParseArguments(int argc, char** argv, Request& request) {
             request.inputs.push_back(arg);
         } else if (arg == "-h" || arg == "--help") {
             std::cout << kUsage;
+            return 0;
+        } else if (arg == "--version") {
+            std::cout << "tavri-plot " TAVRI_VERSION "\n";
             return 0;
         } else if (arg == "--") {
             options_done = true;
