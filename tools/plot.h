@@ -1,4 +1,5 @@
-// Reading a Tavri result file and drawing it as an SVG scatter plot.
+// The library behind tavri-plot: reading Tavri's files, drawing their points
+// as an SVG scatter plot, writing the picture, and the command line.
 #ifndef TAVRI_TOOLS_PLOT_H
 #define TAVRI_TOOLS_PLOT_H
 
@@ -66,13 +67,13 @@ std::string SummaryPathFor(const std::string& path, const std::string& prefix);
 
 struct PlotOptions {
     int x = 0;
-    int y = 1;             // ignored when one_dimensional is set
+    int y = 1;                 // ignored when one_dimensional is set
     bool one_dimensional = false;
-    int noise_label = -1;  // the label drawn as noise; -1: none
+    int noise_label = -1;      // the label drawn as noise; -1: none
     bool equal_scale = false;  // one unit as many pixels on both axes
-    std::string title;     // shown as given; escaped when written
-    std::string x_title;   // axis titles, escaped when written;
-    std::string y_title;   // empty: "coordinate I"
+    std::string title;         // shown as given; escaped when written
+    std::string x_title;       // axis titles, escaped when written;
+    std::string y_title;       // empty: "coordinate I"
 };
 
 // Builds the SVG document. The caller has checked that x (and y, unless
