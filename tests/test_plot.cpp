@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cfloat>
 #include <cmath>
 #include <regex>
 #include <set>
@@ -122,6 +123,38 @@ TEST(PlotScale, ExtremeRangesGiveBoundedTicksAndFiniteNumbers) {
         for (const double x : Numbers(points, "cx")) EXPECT_TRUE(x >= left && x <= right) << i << " cx " << x;
         for (const double y : Numbers(points, "cy")) EXPECT_TRUE(y >= top && y <= bottom) << i << " cy " << y;
     }
+}
+
+// NiceTicks on its own: 2 to kMaxTicks finite, increasing ticks for any finite ends, covering them where the ticks
+// beyond stay finite; round steps on ordinary ranges. TickText: a complete number that reads back finite, with the
+// digits that tell neighbours apart, never "-0".
+TEST(PlotScale, TicksAndTheirTextsForAnyFiniteEnds) {
+    EXPECT_EQ(tavri_plot::NiceTicks(0, 10, 5), (std::vector<double>{0, 2, 4, 6, 8, 10}));
+    EXPECT_EQ(tavri_plot::NiceTicks(-250, 1000, 5), (std::vector<double>{-400, -200, 0, 200, 400, 600, 800, 1000}));
+    const double max = DBL_MAX, tiny = DBL_TRUE_MIN;
+    const std::vector<std::pair<double, double>> ends = {
+        {1e16, 1e16 + 2}, {1.7e18, 1.7e18 + 256}, {-max, max}, {max, max}, {-max, -max}, {0, tiny}, {tiny, tiny},
+        {-1e-308, 1e-308}, {1, 1}, {0, max}, {-1, max}, {1e300, max}};
+    for (const auto& [lo, hi] : ends) {
+        const auto ticks = tavri_plot::NiceTicks(lo, hi, 6);
+        ASSERT_TRUE(ticks.size() >= 2 && ticks.size() <= static_cast<std::size_t>(tavri_plot::kMaxTicks)) << lo;
+        for (std::size_t k = 0; k < ticks.size(); ++k) {
+            EXPECT_TRUE(std::isfinite(ticks[k]) && (k == 0 || ticks[k - 1] < ticks[k])) << lo << " " << hi << " " << k;
+            const std::string text = tavri_plot::TickText(ticks[k], ticks[1] - ticks[0]);
+            const double back = std::strtod(text.c_str(), nullptr);
+            EXPECT_TRUE(std::isfinite(back) && !(text[0] == '-' && back == 0)) << text;
+        }
+        if (hi < 1e300) {
+            EXPECT_TRUE(ticks.front() <= lo && ticks.back() >= hi) << lo << " " << hi;
+        }
+    }
+    const std::vector<std::tuple<double, double, std::string>> texts = {
+        {0.5, 0.5, "0.5"}, {0.0, 0.2, "0.0"}, {-0.0, 1, "0"}, {-0.0, 1e-9, "0"}, {1200000, 200000, "1200000"},
+        {1e16, 10, "1e+16"}, {1.000000000000001e16, 10, "1.000000000000001e+16"}, {1.5e308, 5e307, "1.5e+308"},
+        {-1e308, 5e307, "-1e+308"}, {5e-309, 5e-309, "5e-309"}, {1.5e-308, 5e-309, "1.5e-308"},
+        {1.7e18, 1e17, "1.7e+18"}, {0.000001, 0.000001, "0.000001"}, {0.0000015, 0.0000005, "1.5e-06"},
+        {DBL_MAX, INFINITY, "1.7976931348623157e+308"}, {-DBL_MAX, DBL_MAX, "-1.7976931348623157e+308"}};
+    for (const auto& [value, step, text] : texts) EXPECT_EQ(tavri_plot::TickText(value, step), text) << value;
 }
 
 // --noise: the highest label is drawn small and grey; each cluster has its own colour; the legend names 29

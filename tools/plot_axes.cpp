@@ -112,9 +112,9 @@ std::string TickText(double value, double step) {
         if (result.ec != std::errc()) return "0";  // not reached: 24 bytes suffice
     }
     std::string out(text, result.ptr);
-    if (!fixed) {
+    const std::size_t e = out.find('e');
+    if (!fixed && e != std::string::npos && e > 0) {
         // "1.50e+308" reads "1.5e+308", "1.0e+308" reads "1e+308".
-        const std::size_t e = out.find('e');
         std::size_t keep = out.find_last_not_of('0', e - 1);
         if (out[keep] == '.') --keep;
         out.erase(keep + 1, e - keep - 1);
