@@ -9,7 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <exception>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "command_line.h"
@@ -68,24 +71,44 @@ class RunReporter : public tavri::Observer {
 public:
     RunReporter(Console& console, OutputSet& outputs, const char* directory, const char* file)
         : console_(console), outputs_(outputs), directory_(directory), file_(file) {}
+    ~RunReporter() override {
+        if (norm_writer_.joinable()) norm_writer_.join();
+    }
+    RunReporter(const RunReporter&) = delete;
+    RunReporter& operator=(const RunReporter&) = delete;
 
     // Writes one output of the set; a failure ends the run.
     void Write(const char* prefix, const std::function<void(TextSink&)>& fill) {
         const std::string name = OutputName(directory_, file_, prefix);
-        if (!outputs_.Write(name, fill)) {
-            const int error = errno;
-            console_.Out("Unable to write file:  %s\n", name.c_str());
-            console_.Note("cannot write " + name + ": " + std::strerror(error));
-            throw RunStopped();
-        }
+        if (!outputs_.Write(name, fill)) Fail(name, outputs_.error());
     }
 
     void Standardised(const double* data, std::size_t rows, std::size_t cols) override {
         cols_ = cols;
-        Write("norm", [&](TextSink& sink) { WriteRows(sink, data, cols, nullptr, rows); });
+        auto fill = [data, rows, cols](TextSink& sink) { WriteRows(sink, data, cols, nullptr, rows); };
+        if (rows <= MAX_PROTOTYPE) return Write("norm", fill);
+        // A large "norm" file is written while the sampling runs; both only
+        // read the data. Its outcome is known before the sampling's lines.
+        norm_writer_ = std::thread([this, fill] {
+            try {
+                norm_written_ = outputs_.Write(OutputName(directory_, file_, "norm"), fill);
+                norm_error_ = outputs_.error();
+            } catch (...) {
+                norm_failure_ = std::current_exception();
+            }
+        });
+    }
+
+    // Waits for the "norm" file; a failure to write it ends the run here.
+    void FinishNorm() {
+        if (!norm_writer_.joinable()) return;
+        norm_writer_.join();
+        if (norm_failure_ != nullptr) std::rethrow_exception(norm_failure_);
+        if (!norm_written_) Fail(OutputName(directory_, file_, "norm"), norm_error_);
     }
 
     void Sampled(const tavri::Result& result) override {
+        FinishNorm();
         console_.Out("N_instance = %d\n", static_cast<int>(result.prototypes.size()));
         Write("S_norm", [&](TextSink& sink) {
             WriteRows(sink, result.prototype_coordinates.data(), cols_, nullptr, result.prototypes.size());
@@ -106,11 +129,21 @@ public:
     }
 
 private:
+    [[noreturn]] void Fail(const std::string& name, int error) {
+        console_.Out("Unable to write file:  %s\n", name.c_str());
+        console_.Note("cannot write " + name + ": " + std::strerror(error));
+        throw RunStopped();
+    }
+
     Console& console_;
     OutputSet& outputs_;
     const char* directory_;
     const char* file_;
     std::size_t cols_ = 0;
+    std::thread norm_writer_;
+    bool norm_written_ = false;
+    int norm_error_ = 0;
+    std::exception_ptr norm_failure_;
 };
 
 // The label a point carries in the files: its list, the noise list last.
@@ -204,13 +237,15 @@ int ExecuteTavri(const char* directory, const char* file, double* vector, const 
         const std::size_t cols = static_cast<std::size_t>(table.kept_cols);
         // A sampled run reads the data only until its prototypes hold them.
         const tavri::Result result = tavri::RunEngine(table.values.data(), static_cast<std::size_t>(rows), cols,
-                                                      vector, &reporter, [&table] { table.values.release(); });
+                                                      vector, &reporter, [&] {
+                                                          reporter.FinishNorm();
+                                                          table.values.release();
+                                                      });
         WriteResults(reporter, result, table.values.data(), static_cast<std::size_t>(rows), cols);
         std::string failed;
         if (!outputs.Commit(&failed)) {
-            const int error = errno;
             console.Out("Unable to write file:  %s\n", failed.c_str());
-            console.Note("cannot put " + failed + " in place: " + std::strerror(error));
+            console.Note("cannot put " + failed + " in place: " + std::strerror(outputs.error()));
             return 0;
         }
         vector[kNoiseFlag] = result.has_noise ? 1.0 : 0.0;

@@ -30,6 +30,7 @@ void TextSink::Drain() {
         const ssize_t written = write(fd_, p, left);
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) {
+            error_ = written < 0 ? errno : ENOSPC;
             ok_ = false;
             break;
         }
@@ -201,28 +202,41 @@ int OpenTemporary(int dir_fd, std::string& name, int& slot) {
 
 }  // namespace
 
+bool OutputSet::Failed() {
+    error_ = errno;
+    return false;
+}
+
 bool OutputSet::Write(const std::string& path, const std::function<void(TextSink&)>& fill) {
     auto output = std::make_unique<Pending>();
     output->path = path;
     const std::size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     output->base = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (output->base.empty()) return false;
+    if (output->base.empty()) {
+        errno = EISDIR;
+        return Failed();
+    }
     output->dir_fd = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (output->dir_fd < 0) return false;
+    if (output->dir_fd < 0) return Failed();
     // A folder in the way is reported now, not when the outputs are committed.
     struct stat target;
     const bool exists = fstatat(output->dir_fd, output->base.c_str(), &target, 0) == 0;
-    if (exists && S_ISDIR(target.st_mode)) return false;
+    if (exists && S_ISDIR(target.st_mode)) {
+        errno = EISDIR;
+        return Failed();
+    }
     output->fd = OpenTemporary(output->dir_fd, output->temp, output->slot);
-    if (output->fd < 0) return false;
+    if (output->fd < 0) return Failed();
     // A replaced file keeps its permission bits.
-    if (exists && S_ISREG(target.st_mode) && fchmod(output->fd, target.st_mode & 07777) != 0) return false;
+    if (exists && S_ISREG(target.st_mode) && fchmod(output->fd, target.st_mode & 07777) != 0) return Failed();
     Pending& written = *output;
     pending_.push_back(std::move(output));
     TextSink sink(written.fd);
     fill(sink);
     if (!sink.Flush() || fsync(written.fd) != 0) {
+        if (sink.ok()) error_ = errno;
+        else error_ = sink.error();
         pending_.pop_back();
         return false;
     }
@@ -233,6 +247,7 @@ bool OutputSet::Commit(std::string* failed) {
     for (std::size_t i = 0; i < pending_.size(); ++i) {
         Pending& output = *pending_[i];
         if (!output.Name() || renameat(output.dir_fd, output.temp.c_str(), output.dir_fd, output.base.c_str()) != 0) {
+            error_ = errno;
             if (failed != nullptr) *failed = output.path;
             pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(i));
             Discard();

@@ -32,6 +32,7 @@ public:
     // Writes out what is buffered; false when any write failed.
     bool Flush();
     bool ok() const { return ok_; }
+    int error() const { return error_; }  // errno of the failed write
 
 private:
     static constexpr std::size_t kSize = 1 << 16;
@@ -40,6 +41,7 @@ private:
     std::unique_ptr<char[]> buffer_;
     std::size_t used_ = 0;
     bool ok_ = true;
+    int error_ = 0;
 };
 
 class OutputSet {
@@ -59,8 +61,12 @@ public:
     bool Commit(std::string* failed = nullptr);
     // Discards every output not committed.
     void Discard();
+    // errno of the last failure of Write or Commit.
+    int error() const { return error_; }
 
 private:
+    bool Failed();
+    int error_ = 0;
     struct Pending;
     std::vector<std::unique_ptr<Pending>> pending_;
 };

@@ -8,11 +8,13 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <thread>
 #include <stdexcept>
 #include <vector>
 
 #include "member_lists.h"
 #include "sampling_kernels.h"
+#include "task_crew.h"
 
 namespace {
 
@@ -126,6 +128,7 @@ ParamFCNNrule* InitParamFCNNrule(int n) {
     p->max_prototypes = n;
     p->scale_by_inertia = 0;
     p->acceleration = 2;
+    p->threads = 2;
     p->scan_margin = kDefaultMargin;
     return p;
 }
@@ -138,6 +141,7 @@ void InitSingleParamFCNNrule(ParamFCNNrule* p) {
     p->gravity_on = 0;
     p->skip_tests = 1;
     p->acceleration = 2;
+    p->threads = 2;
     p->scan_margin = kDefaultMargin;
     p->cost_threshold = 0.01;
 }
@@ -408,6 +412,10 @@ constexpr int kLanes = MemberLists::kLanes;
 constexpr int kRowsPerBand = 4;
 constexpr int kFewestBands = 32;
 constexpr int kVisitsAhead = 4;  // lists whose first chunk is fetched that many visits ahead
+// Steps whose visited lists hold fewer entries than this scan on one thread:
+// waking the other would cost more than it saves.
+constexpr long long kSharedScanEntries = 4096;
+constexpr int kSegmentChunks = 256;  // chunks a scan reads before it hands over what it found
 // Radius range in which the product filter of the split choice is sound.
 constexpr double kScoreLow = 1e-200;
 constexpr double kScoreHigh = 1e300;
@@ -461,6 +469,13 @@ private:
         double distance;
         bool lost_farthest;
     };
+    // Where the scan of a visited list left the rows that may move: in the
+    // found buffers of `thread`, `count` of them from `offset`.
+    struct Scan {
+        int thread;
+        std::size_t offset;
+        int count;
+    };
     // A row joining the newest prototype in a step, from `entry` of its list.
     struct Mover {
         double d;
@@ -471,6 +486,8 @@ private:
     void StartFirst(int q);
     const double* TakeNewest(int b, int q);
     void CollectVisits(int b, const double* newest);
+    void ScanVisited(const double* newest);
+    void ScanOne(int v, int thread, const double* newest);
     void CollectMovers(int b, int q, const double* newest);
     void FillNewest(int b);
     void RefreshVisited();
@@ -496,8 +513,14 @@ private:
     std::vector<int> candidates_;          // prototypes near enough to the newest to be tested
     std::vector<double> candidate_sums_;   // their squared distances to it
     std::vector<Visit> visits_;
-    std::vector<int> found_entries_;       // rows of a list that may move, and their squared distances
-    std::vector<double> found_sums_;
+    std::vector<Scan> scans_;              // per visit
+    // Per thread: rows of the visited lists that may move and their squared
+    // distances to the newest prototype; and room for one segment of a scan.
+    std::vector<int> found_entries_[2];
+    std::vector<double> found_sums_[2];
+    std::vector<int> segment_entries_[2];
+    std::vector<double> segment_sums_[2];
+    tavri::TaskCrew crew_;
     std::vector<Mover> movers_;
     double newest_radius_ = 0.0;           // the newest prototype's farthest member so far
     int newest_farthest_ = -1;
@@ -527,6 +550,7 @@ ListedSampling::ListedSampling(double** data, ParamFCNNrule* p, const SamplingKe
       farthest_(Count(kmax_ + 1), -1),
       candidates_(Count(kmax_ + 1)),
       candidate_sums_(Count(kmax_ + 1)),
+      crew_(p->threads == 2 && std::thread::hardware_concurrency() >= 2 && p->n_rows >= kSharedScanEntries),
       newest_coords_(Count(dims_)) {
     visits_.reserve(Count(kmax_ + 1));
     // At the start of a step every list holds at most half as many dead as
@@ -614,37 +638,77 @@ void ListedSampling::CollectVisits(int b, const double* newest) {
     if (!split_seen) visits_.push_back(Visit{s, kInf, false});
 }
 
+// Scans visit v's list on `thread` for the rows that may move, a segment at
+// a time, so that the buffers grow with what is found, not with the lists.
+void ListedSampling::ScanOne(int v, int thread, const double* newest) {
+    const Visit& visit = visits_[Count(v)];
+    const int g = visit.prototype;
+    if (lists_.Head(g) >= 0 && lists_.Next(lists_.Head(g)) >= 0) lists_.Prefetch(lists_.Next(lists_.Head(g)));
+    std::vector<int>& entries = found_entries_[thread];
+    std::vector<double>& sums = found_sums_[thread];
+    std::vector<int>& segment_entries = segment_entries_[thread];
+    std::vector<double>& segment_sums = segment_sums_[thread];
+    segment_entries.resize(kSegmentChunks * kLanes);
+    segment_sums.resize(kSegmentChunks * kLanes);
+    const std::size_t offset = entries.size();
+    tavri::ListCursor cursor{lists_.Head(g), 0};
+    while (cursor.chunk >= 0) {
+        const int found = kernels_.scan_list(lists_, g, cursor, kSegmentChunks, newest, dims_, visit.distance, margin_,
+                                             segment_entries.data(), segment_sums.data());
+        entries.insert(entries.end(), segment_entries.begin(), segment_entries.begin() + found);
+        sums.insert(sums.end(), segment_sums.begin(), segment_sums.begin() + found);
+    }
+    scans_[Count(v)] = Scan{thread, offset, static_cast<int>(entries.size() - offset)};
+}
+
+// The scans of one step: they only read the lists, so the visits are shared
+// between two threads when there is enough to share.
+void ListedSampling::ScanVisited(const double* newest) {
+    const int count = static_cast<int>(visits_.size());
+    scans_.resize(Count(count));
+    for (int thread = 0; thread < 2; ++thread) {
+        found_entries_[thread].clear();
+        found_sums_[thread].clear();
+    }
+    long long entries = 0;
+    for (const Visit& visit : visits_) entries += lists_.Size(visit.prototype);
+    if (entries >= kSharedScanEntries) {
+        crew_.Run(count, [this, newest](int v, int thread) { ScanOne(v, thread, newest); });
+        return;
+    }
+    // A visit starts on a chunk not touched for a while: fetch a few ahead.
+    for (int v = 0; v < std::min(count, kVisitsAhead); ++v)
+        if (lists_.Head(visits_[Count(v)].prototype) >= 0) lists_.Prefetch(lists_.Head(visits_[Count(v)].prototype));
+    for (int v = 0; v < count; ++v) {
+        if (v + kVisitsAhead < count && lists_.Head(visits_[Count(v + kVisitsAhead)].prototype) >= 0)
+            lists_.Prefetch(lists_.Head(visits_[Count(v + kVisitsAhead)].prototype));
+        ScanOne(v, 0, newest);
+    }
+}
+
 // Rows of the visited lists strictly nearer to the newest prototype b (row q)
-// leave their lists; the lost farthest members are noted.
+// leave their lists, in visit order; the lost farthest members are noted.
 void ListedSampling::CollectMovers(int b, int q, const double* newest) {
     movers_.clear();
     newest_radius_ = 0.0;
     newest_farthest_ = -1;
-    const int s = split_;
-    // A visit starts on a chunk not touched for a while: fetch a few ahead.
-    for (std::size_t v = 0; v < std::min<std::size_t>(visits_.size(), kVisitsAhead); ++v)
-        if (lists_.Head(visits_[v].prototype) >= 0) lists_.Prefetch(lists_.Head(visits_[v].prototype));
+    // The newest prototype's row leaves the split prototype's list first.
+    for (Visit& visit : visits_) {
+        if (visit.prototype != split_) continue;
+        lists_.Kill(split_, lists_.Find(split_, q));
+        visit.lost_farthest = farthest_[Count(split_)] == q;
+    }
+    ScanVisited(newest);
     for (std::size_t v = 0; v < visits_.size(); ++v) {
         Visit& visit = visits_[v];
         const int g = visit.prototype;
-        if (v + kVisitsAhead < visits_.size() && lists_.Head(visits_[v + kVisitsAhead].prototype) >= 0)
-            lists_.Prefetch(lists_.Head(visits_[v + kVisitsAhead].prototype));
-        if (lists_.Head(g) >= 0 && lists_.Next(lists_.Head(g)) >= 0) lists_.Prefetch(lists_.Next(lists_.Head(g)));
-        if (g == s) {
-            lists_.Kill(g, lists_.Find(g, q));
-            visit.lost_farthest = farthest_[Count(g)] == q;
-        }
-        const std::size_t size = Count(lists_.Size(g));
-        if (found_entries_.size() < size) {
-            found_entries_.resize(size);
-            found_sums_.resize(size);
-        }
-        const int found = kernels_.scan_list(lists_, g, newest, dims_, visit.distance, margin_, found_entries_.data(),
-                                             found_sums_.data());
+        const Scan& scan = scans_[v];
+        const int* entries = found_entries_[scan.thread].data() + scan.offset;
+        const double* sums = found_sums_[scan.thread].data() + scan.offset;
         int moved = 0;
-        for (int c = 0; c < found; ++c) {
-            const int e = found_entries_[Count(c)];
-            const double d = EuclidFromSquares(found_sums_[Count(c)]);
+        for (int c = 0; c < scan.count; ++c) {
+            const int e = entries[c];
+            const double d = EuclidFromSquares(sums[c]);
             // Strict: a tie leaves the row with the older prototype.
             if (!(d < lists_.EntryDistance(e))) continue;
             const int r = lists_.EntryRow(e);

@@ -32,6 +32,8 @@ struct ParamFCNNrule {
                                  // lists, AVX2 kernels when the processor has them; 1 the same, portable
                                  // kernels; 0 every row at every step. The lists apply only with distance
                                  // d_Eucl, n_dims >= 1 and every value finite within +-1e100, else 0 is used
+    int threads;                 // 2: the listed iteration scans lists on two threads when the machine has two
+                                 // cores (the result is the same); 1: on the calling thread only (2)
     double scan_margin;          // the lists' squared-distance filter lets through d^2 x scan_margin; far above
                                  // the rounding of a square and its root (1 + 1e-12). Tests lower it
     double cost_threshold;       // the iteration stops once the cost is strictly below it (0.01)

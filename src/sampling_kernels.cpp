@@ -36,12 +36,16 @@ int ScanPrototypesPortable(const double* pc, std::size_t stride, int dims, int c
     return n;
 }
 
-int ScanListPortable(const MemberLists& lists, int g, const double* q, int dims, double dg, double margin,
-                     int* entries, double* sums) {
+int ScanListPortable(const MemberLists& lists, int g, ListCursor& cursor, int max_chunks, const double* q, int dims,
+                     double dg, double margin, int* entries, double* sums) {
     int n = 0;
-    int c = lists.Head(g);
-    for (int base = 0; base < lists.Size(g); base += kLanes, c = lists.Next(c)) {
-        if (dg >= 2.0 * lists.Bound(c)) break;
+    int c = cursor.chunk;
+    int base = cursor.base;
+    for (int chunks = 0; chunks < max_chunks; ++chunks, base += kLanes, c = lists.Next(c)) {
+        if (c < 0 || base >= lists.Size(g) || dg >= 2.0 * lists.Bound(c)) {
+            c = -1;
+            break;
+        }
         const double* d = lists.Dist(c);
         for (int l = 0; l < kLanes; ++l) {
             const double dl = d[l];
@@ -61,6 +65,7 @@ int ScanListPortable(const MemberLists& lists, int g, const double* q, int dims,
             }
         }
     }
+    cursor = ListCursor{c, base};
     return n;
 }
 
@@ -121,8 +126,9 @@ __attribute__((target("avx2"))) int ScanPrototypesAvx2(const double* pc, std::si
 }
 
 // ScanListPortable, eight rows side by side.
-__attribute__((target("avx2"))) int ScanListAvx2(const MemberLists& lists, int g, const double* q, int dims,
-                                                 double dg, double margin, int* entries, double* sums) {
+__attribute__((target("avx2"))) int ScanListAvx2(const MemberLists& lists, int g, ListCursor& cursor,
+                                                 int max_chunks, const double* q, int dims, double dg, double margin,
+                                                 int* entries, double* sums) {
     const __m256d zero = _mm256_setzero_pd();
     const __m256d two = _mm256_set1_pd(2.0);
     const __m256d gq = _mm256_set1_pd(dg);
@@ -130,9 +136,13 @@ __attribute__((target("avx2"))) int ScanListAvx2(const MemberLists& lists, int g
     const __m256d inf = _mm256_set1_pd(kInf);
     const __m256d scale = _mm256_set1_pd(margin);
     int n = 0;
-    int c = lists.Head(g);
-    for (int base = 0; base < lists.Size(g); base += kLanes, c = lists.Next(c)) {
-        if (dg >= 2.0 * lists.Bound(c)) break;
+    int c = cursor.chunk;
+    int base = cursor.base;
+    for (int chunks = 0; chunks < max_chunks; ++chunks, base += kLanes, c = lists.Next(c)) {
+        if (c < 0 || base >= lists.Size(g) || dg >= 2.0 * lists.Bound(c)) {
+            c = -1;
+            break;
+        }
         // The chunks are scattered in memory: fetch two ahead while this one is measured.
         const int after = lists.Next(c);
         if (after >= 0) {
@@ -184,6 +194,7 @@ __attribute__((target("avx2"))) int ScanListAvx2(const MemberLists& lists, int g
             ++n;
         }
     }
+    cursor = ListCursor{c, base};
     return n;
 }
 

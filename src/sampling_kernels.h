@@ -11,6 +11,13 @@
 
 namespace tavri {
 
+// Where a scan of a member list goes on: the chunk it reached (-1: the scan
+// is over) and the entries before it.
+struct ListCursor {
+    int chunk;
+    int base;
+};
+
 // The largest radius, population and radius x population of k prototypes.
 struct Extremes {
     double rmax;
@@ -28,10 +35,13 @@ struct SamplingKernels {
     // The rows of list g that may be strictly nearer to q than to g: live, not
     // excused by the per-row test (dg >= 2d, with dg the distance from g to q,
     // NaN when the tests are off), and with a squared distance to q below
-    // d x d x margin (+inf for tiny d). Writes their entries and complete sums;
-    // returns their count. Stops at the first chunk whose bound excuses all.
-    int (*scan_list)(const MemberLists& lists, int g, const double* q, int dims, double dg, double margin,
-                     int* entries, double* sums);
+    // d x d x margin (+inf for tiny d). Scans at most max_chunks chunks from
+    // the cursor, which it moves on; writes their entries and complete sums
+    // (room for max_chunks x kLanes) and returns their count. The scan is
+    // over at the end of the list or at the first chunk whose bound excuses
+    // every row from there on.
+    int (*scan_list)(const MemberLists& lists, int g, ListCursor& cursor, int max_chunks, const double* q, int dims,
+                     double dg, double margin, int* entries, double* sums);
     Extremes (*extremes)(const double* radius, const int* population, int k);
     // The prototypes whose radius x population reaches floor, in order.
     int (*reaching)(const double* radius, const int* population, int k, double floor, int* out);
