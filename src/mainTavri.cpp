@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <system_error>
 #include <exception>
 #include <functional>
 #include <string>
@@ -89,14 +90,18 @@ public:
         if (rows <= MAX_PROTOTYPE) return Write("norm", fill);
         // A large "norm" file is written while the sampling runs; both only
         // read the data. Its outcome is known before the sampling's lines.
-        norm_writer_ = std::thread([this, fill] {
-            try {
-                norm_written_ = outputs_.Write(OutputName(directory_, file_, "norm"), fill);
-                norm_error_ = outputs_.error();
-            } catch (...) {
-                norm_failure_ = std::current_exception();
-            }
-        });
+        try {
+            norm_writer_ = std::thread([this, fill] {
+                try {
+                    norm_written_ = outputs_.Write(OutputName(directory_, file_, "norm"), fill);
+                    norm_error_ = outputs_.error();
+                } catch (...) {
+                    norm_failure_ = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            Write("norm", fill);  // no thread to be had: now, then
+        }
     }
 
     // Waits for the "norm" file; a failure to write it ends the run here.
@@ -199,7 +204,15 @@ int ExecuteTavri(const char* directory, const char* file, double* vector, const 
     read_options.progress = [&console, size](std::uint64_t bytes) {
         console.Progress(tavri::ReadingProgress(bytes, size));
     };
-    tavri::DataTable table = tavri::ReadDataFile(path, read_options);
+    tavri::DataTable table;
+    try {
+        table = tavri::ReadDataFile(path, read_options);
+    } catch (const std::bad_alloc&) {
+        // Not even the reader's line buffer could be had: no count to report.
+        console.Out("Memory failure (data)\n");
+        console.Note("not enough memory to read " + path);
+        return 0;
+    }
     if (table.status != tavri::ReadStatus::kOk) {
         console.Out("Unable to open file:  %s\n", path.c_str());
         console.Note(tavri::ExplainUnreadable(table, path, settings));
@@ -286,7 +299,9 @@ void ParseOptions(int argc, char** argv, double* vector, const char*& directory)
     }
 }
 
-int TavriMain(int argc, char** argv) {
+namespace {
+
+int RunCommandLine(int argc, char** argv) {
     if (argc < 2) {
         tavri::PrintUsage(argv[0]);
         return 1;
@@ -335,4 +350,16 @@ int TavriMain(int argc, char** argv) {
     else
         std::printf("Tavri(without sampling) (%d clusters,no noise) ...\n", result);
     return 0;
+}
+
+}  // namespace
+
+int TavriMain(int argc, char** argv) {
+    try {
+        return RunCommandLine(argc, argv);
+    } catch (const std::bad_alloc&) {
+        // Memory ran out outside the run's own checks (parsing the options, say).
+        std::printf("Memory error\nTavri error\n");
+        return 1;
+    }
 }

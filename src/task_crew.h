@@ -8,6 +8,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -17,7 +18,12 @@ class TaskCrew {
 public:
     // helper: whether to start the second thread (else Run works alone).
     explicit TaskCrew(bool helper) {
-        if (helper) worker_ = std::thread([this] { Work(); });
+        if (!helper) return;
+        try {
+            worker_ = std::thread([this] { Work(); });
+        } catch (const std::system_error&) {
+            // No thread to be had (a process limit, little address space): work alone.
+        }
     }
     ~TaskCrew() {
         if (!worker_.joinable()) return;
