@@ -51,7 +51,7 @@ def main():
         path = os.path.join(folder, "data.bin")
         data.tofile(path)
         for _ in range(args.repeats):
-            out = subprocess.run([str(timer), path, str(args.rows), str(args.cols), "1"],
+            out = subprocess.run([str(timer), path, str(args.rows), str(args.cols), "2"],
                                  check=True, capture_output=True, text=True).stdout
             fields = dict(item.split("=") for item in out.split())
             engine_times.append(float(fields["seconds"]))

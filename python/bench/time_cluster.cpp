@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <fstream>
 #include <vector>
 
@@ -31,11 +32,16 @@ int main(int argc, char** argv) {
     }
     double fastest = 0.0;
     tavri::Result result;
-    for (int i = 0; i < repeats; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        result = tavri::Cluster(data.data(), rows, cols);
-        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-        if (i == 0 || took.count() < fastest) fastest = took.count();
+    try {
+        for (int i = 0; i < repeats; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            result = tavri::Cluster(data.data(), rows, cols);
+            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+            if (i == 0 || took.count() < fastest) fastest = took.count();
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
     }
     std::printf("seconds=%.6f clusters=%d noise=%d\n", fastest, result.n_clusters, result.has_noise ? 1 : 0);
     return 0;
