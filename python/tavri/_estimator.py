@@ -175,8 +175,9 @@ class Tavri(ClusterMixin, BaseEstimator):
 
         X is anything numpy.asarray turns into a 2-D array of finite numbers
         (rows x columns); y is ignored. Raises ValueError for other shapes,
-        empty data and values that are not finite (naming the first row and
-        column), MemoryError when memory runs out.
+        empty data, complex numbers and values that are not finite (naming
+        the first one's row and column), TypeError for a sparse matrix and
+        MemoryError when memory runs out. The engine runs without the GIL.
         """
         run = _run(X, self.u, self.attach_noise, self.sampling)
         self.labels_ = run["labels"]
