@@ -228,7 +228,7 @@ class TestPredict:
         with pytest.raises(_estimator.NotFittedError, match="not fitted"):
             tavri.Tavri().predict([[0.0]])
 
-    def test_only_the_clustered_points_are_kept(self, blobs):
+    def test_only_the_clustered_points_are_kept(self):
         model = tavri.Tavri().fit(make_blobs(6000, 3, seed=3))
         kept = [v for v in vars(model).values() if isinstance(v, np.ndarray) and v.ndim == 2]
         assert len(kept) == 1 and kept[0].shape == (len(model.prototype_indices_), 3)
