@@ -1,9 +1,13 @@
 // Golden outputs: the SHA-256 of every output file and of the console output of seeded runs of the executable
 // must match tests/golden.txt. After a deliberate change of results, record them anew (one case at a time):
 // TAVRI_UPDATE_GOLDEN=1 ctest --test-dir build -R Golden -j1
+// With TAVRI_GOLDEN_DATA set to a folder, each case also leaves its data there
+// (NAME.txt) with its options (NAME.args, one word a line), so that the Python
+// package's tests run the same numbers without a second copy of the generators.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -24,9 +28,17 @@ class Golden : public ::testing::TestWithParam<SeededCase> {};
 TEST_P(Golden, OutputsAreUnchanged) {
     const SeededCase& c = GetParam();
     test_support::TempDir dir;
-    dir.Write("data.txt", c.make(c.seed));
+    const std::string data = c.make(c.seed);
+    dir.Write("data.txt", data);
     std::vector<std::string> args = {"data.txt"};
     args.insert(args.end(), c.args.begin(), c.args.end());
+    if (const char* folder = std::getenv("TAVRI_GOLDEN_DATA")) {
+        std::filesystem::create_directories(folder);
+        std::string words;
+        for (const auto& word : c.args) words += word + "\n";
+        test_support::WriteFile(std::string(folder) + "/" + c.name + ".txt", data);
+        test_support::WriteFile(std::string(folder) + "/" + c.name + ".args", words);
+    }
     const auto run = test_support::Run(TAVRI_EXE, args, dir.path());
     Hashes produced = {{"console", test_support::Sha256(run.output + "exit " + std::to_string(run.status))}};
     for (const char* name : {"normdata.txt", "S_normdata.txt", "CTavri-data.txt", "LTavri-data.txt", "RTavri-data.txt"})
