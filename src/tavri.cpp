@@ -7,6 +7,7 @@
 #include <limits>
 #include <new>
 #include <numeric>
+#include <stdexcept>
 #include <string>
 
 namespace {
@@ -173,16 +174,23 @@ bool UpdateSummary(double& best, int32_t& first, int32_t& ties, const std::vecto
     return known;
 }
 
+// The part a record plays in one fold of merges.
+enum class Role : char {
+    kUntouched,  // in no merge of the fold
+    kFinalHead,  // heads a group that absorbed others in the fold
+    kAbsorbed,   // absorbed in the fold
+};
+
 // The first head after `after` and before `before` that took part in no
-// merge of the fold (role 0) and holds `value` in row r, counting only heads
-// of at least min_size points; `before` when there is none. Heads and sizes
-// are those of the fold start, and the row is caught up to it.
-int32_t EarlierUntouchedHolder(GroupSpace& ws, int32_t r, const std::vector<char>& role, double value,
+// merge of the fold and holds `value` in row r, counting only heads of at
+// least min_size points; `before` when there is none. Heads and sizes are
+// those of the fold start, and the row is caught up to it.
+int32_t EarlierUntouchedHolder(GroupSpace& ws, int32_t r, const std::vector<Role>& role, double value,
                                int32_t after, int32_t before, int32_t min_size, std::size_t start) {
     CatchUp(ws, r, start);
     const double* row = ws.link[r];
     for (auto c = std::upper_bound(ws.heads.begin(), ws.heads.end(), after); c != ws.heads.end() && *c < before; ++c)
-        if (role[*c] == 0 && *c != r && row[*c] == value && ws.sizes[*c] >= min_size) return *c;
+        if (role[*c] == Role::kUntouched && *c != r && row[*c] == value && ws.sizes[*c] >= min_size) return *c;
     return before;
 }
 
@@ -191,128 +199,192 @@ int32_t EarlierUntouchedHolder(GroupSpace& ws, int32_t r, const std::vector<char
 // holds the group's distance to every other group, so rows that took part in
 // no merge update their summaries from it without being read themselves.
 // Minima do not depend on the merge order.
-void FoldMerges(GroupSpace& ws, const HPtC_S* recs) {
-    const std::size_t start = ws.folded;
-    const std::size_t end = ws.merges.size();
-    if (start == end) return;
-    // Where each absorbed record's points ended up: a record absorbs nothing
-    // once absorbed, so its own absorption comes later in the list.
-    for (std::size_t i = end; i-- > start;) ws.final_head[ws.merges[i].second] = ws.final_head[ws.merges[i].first];
-    std::vector<std::pair<int32_t, int32_t>> absorbed;  // (final head, absorbed record), by final head
-    absorbed.reserve(end - start);
-    for (std::size_t i = start; i < end; ++i)
-        absorbed.emplace_back(ws.final_head[ws.merges[i].second], ws.merges[i].second);
-    std::sort(absorbed.begin(), absorbed.end());
-    std::vector<char> role(Count(ws.n), 0);  // 0 in no merge, 1 final head, 2 absorbed
-    for (const auto& a : absorbed) {
-        role[a.first] = 1;
-        role[a.second] = 2;
+class Fold {
+public:
+    Fold(GroupSpace& ws, const HPtC_S* recs)
+        : ws_(ws), recs_(recs), start_(ws.folded), end_(ws.merges.size()), role_(Count(ws.n), Role::kUntouched) {}
+
+    void Run() {
+        FindFinalHeads();
+        ListLiveHeads();
+        SortUntouchedRows();
+        MergeRows();
+        UpdateReachedSummaries();
+        Finish();
     }
 
-    // The live heads after the fold, with their sizes.
-    std::vector<int32_t> live;
-    std::vector<int32_t> live_sizes;
-    live.reserve(ws.heads.size());
-    live_sizes.reserve(ws.heads.size());
-    for (const int32_t r : ws.heads) {
-        if (role[r] == 2) continue;
-        live.push_back(r);
-        live_sizes.push_back(role[r] == 1 ? recs[r].member_count : ws.sizes[r]);
-    }
-
+private:
+    // A row in no merge and a merged group that reaches it.
     struct Reach {
         int32_t row;
         MergedGroup group;
     };
-    std::vector<Reach> reached;
-    // A row in no merge whose nearest group and nearest not-smaller group are
-    // one and the same single holder is reached by the group holding that
-    // holder, if any, at the same distance, and by no other group.
-    std::vector<int32_t> open_rows;  // the other rows in no merge: checked against every group
-    for (const int32_t r : ws.heads) {
-        if (role[r] != 0) continue;
-        const NearestSummary& s = ws.nearest[r];
-        if (s.all_ties != 1 || s.not_smaller_ties != 1 || s.not_smaller_first != s.all_first) {
-            open_rows.push_back(r);
-        } else if (role[s.all_first] != 0) {
-            const int32_t f = ws.final_head[s.all_first];
-            reached.push_back({r, MergedGroup{f, recs[f].member_count, s.all_distance, 1, 1, true, true}});
+
+    // Where each absorbed record's points ended up: a record absorbs nothing
+    // once absorbed, so its own absorption comes later in the list.
+    void FindFinalHeads() {
+        for (std::size_t i = end_; i-- > start_;)
+            ws_.final_head[ws_.merges[i].second] = ws_.final_head[ws_.merges[i].first];
+        absorbed_.reserve(end_ - start_);
+        for (std::size_t i = start_; i < end_; ++i)
+            absorbed_.emplace_back(ws_.final_head[ws_.merges[i].second], ws_.merges[i].second);
+        std::sort(absorbed_.begin(), absorbed_.end());
+        for (const auto& a : absorbed_) {
+            role_[a.first] = Role::kFinalHead;
+            role_[a.second] = Role::kAbsorbed;
         }
     }
-    std::vector<int32_t> finals;
-    std::vector<double> merged(Count(ws.n));
-    std::vector<double> values;
-    for (std::size_t i = 0; i < absorbed.size();) {
-        const int32_t f = absorbed[i].first;
-        std::size_t j = i;
-        while (j < absorbed.size() && absorbed[j].first == f) ++j;
-        finals.push_back(f);
-        // The members' rows as of the last fold.
-        CatchUp(ws, f, start);
-        for (std::size_t a = i; a < j; ++a) CatchUp(ws, absorbed[a].second, start);
-        // The group's row: the smallest of its members' rows.
-        const double* own = ws.link[f];
-        const double* first = ws.link[absorbed[i].second];
-        for (int c = 0; c < ws.n; ++c) merged[c] = MinLink(own[c], first[c]);
-        for (std::size_t a = i + 1; a < j; ++a) {
-            const double* from = ws.link[absorbed[a].second];
-            for (int c = 0; c < ws.n; ++c) merged[c] = MinLink(merged[c], from[c]);
+
+    // The live heads after the fold, with their sizes.
+    void ListLiveHeads() {
+        live_.reserve(ws_.heads.size());
+        live_sizes_.reserve(ws_.heads.size());
+        for (const int32_t r : ws_.heads) {
+            if (role_[r] == Role::kAbsorbed) continue;
+            live_.push_back(r);
+            live_sizes_.push_back(role_[r] == Role::kFinalHead ? recs_[r].member_count : ws_.sizes[r]);
         }
-        // Rows in no merge that the group reaches: at or within their
-        // not-smaller distance, never below their smallest.
-        const int32_t new_size = recs[f].member_count;
-        for (const int32_t r : open_rows) {
-            const NearestSummary& s = ws.nearest[r];
+    }
+
+    // A row in no merge whose nearest group and nearest not-smaller group are
+    // one and the same single holder is reached by the group holding that
+    // holder, if any, at the same distance, and by no other group. The other
+    // rows in no merge are checked against every merged group.
+    void SortUntouchedRows() {
+        for (const int32_t r : ws_.heads) {
+            if (role_[r] != Role::kUntouched) continue;
+            const NearestSummary& s = ws_.nearest[r];
+            if (s.all_ties != 1 || s.not_smaller_ties != 1 || s.not_smaller_first != s.all_first) {
+                open_rows_.push_back(r);
+            } else if (role_[s.all_first] != Role::kUntouched) {
+                const int32_t f = ws_.final_head[s.all_first];
+                reached_.push_back({r, MergedGroup{f, recs_[f].member_count, s.all_distance, 1, 1, true, true}});
+            }
+        }
+    }
+
+    // Each merged group's row, the open rows it reaches, and its summary.
+    void MergeRows() {
+        std::vector<double> merged(Count(ws_.n));
+        std::vector<double> values;
+        for (std::size_t i = 0; i < absorbed_.size();) {
+            const int32_t f = absorbed_[i].first;
+            std::size_t j = i;
+            while (j < absorbed_.size() && absorbed_[j].first == f) ++j;
+            finals_.push_back(f);
+            // The members' rows as of the last fold.
+            CatchUp(ws_, f, start_);
+            for (std::size_t a = i; a < j; ++a) CatchUp(ws_, absorbed_[a].second, start_);
+            // The group's row: the smallest of its members' rows.
+            const double* own = ws_.link[f];
+            const double* first = ws_.link[absorbed_[i].second];
+            for (int c = 0; c < ws_.n; ++c) merged[c] = MinLink(own[c], first[c]);
+            for (std::size_t a = i + 1; a < j; ++a) {
+                const double* from = ws_.link[absorbed_[a].second];
+                for (int c = 0; c < ws_.n; ++c) merged[c] = MinLink(merged[c], from[c]);
+            }
+            NoteReachedOpenRows(f, i, j, merged);
+            std::copy(merged.begin(), merged.end(), ws_.link[f]);
+            // Summarised while the row is at hand; only the columns merged in
+            // this fold are missing, and they come from this row alone.
+            ScanRow(ws_, f, recs_[f].member_count, live_, live_sizes_, values);
+            i = j;
+        }
+    }
+
+    // Open rows that the group of final head f (members absorbed_[i, j))
+    // reaches: at or within their not-smaller distance, never below their
+    // smallest; with what its members held in their summaries.
+    void NoteReachedOpenRows(int32_t f, std::size_t i, std::size_t j, const std::vector<double>& merged) {
+        const int32_t new_size = recs_[f].member_count;
+        for (const int32_t r : open_rows_) {
+            const NearestSummary& s = ws_.nearest[r];
             if (!(merged[r] <= s.not_smaller_distance)) continue;
             MergedGroup g{f, new_size, merged[r], 0, 0, false, false};
-            const int32_t own_size = ws.sizes[r];
+            const int32_t own_size = ws_.sizes[r];
             auto note = [&](int32_t member) {
-                const double d = ws.link[member][r];
+                const double d = ws_.link[member][r];
                 if (d == s.all_distance) ++g.held_all;
-                if (d == s.not_smaller_distance && ws.sizes[member] >= own_size) ++g.held_not_smaller;
+                if (d == s.not_smaller_distance && ws_.sizes[member] >= own_size) ++g.held_not_smaller;
                 g.had_all_first = g.had_all_first || member == s.all_first;
                 g.had_not_smaller_first = g.had_not_smaller_first || member == s.not_smaller_first;
             };
             note(f);
-            for (std::size_t a = i; a < j; ++a) note(absorbed[a].second);
-            reached.push_back({r, g});
+            for (std::size_t a = i; a < j; ++a) note(absorbed_[a].second);
+            reached_.push_back({r, g});
         }
-        std::copy(merged.begin(), merged.end(), ws.link[f]);
-        // Summarised while the row is at hand; only the columns merged in
-        // this fold are missing, and they come from this row alone.
-        ScanRow(ws, f, new_size, live, live_sizes, values);
-        i = j;
     }
 
-    std::stable_sort(reached.begin(), reached.end(), [](const Reach& a, const Reach& b) { return a.row < b.row; });
-    std::vector<MergedGroup> groups;
-    for (std::size_t i = 0; i < reached.size();) {
-        const int32_t r = reached[i].row;
-        groups.clear();
-        for (; i < reached.size() && reached[i].row == r; ++i) groups.push_back(reached[i].group);
-        NearestSummary& s = ws.nearest[r];
-        const int32_t own_size = ws.sizes[r];
-        const int32_t old_all_first = s.all_first;
-        const int32_t old_not_smaller_first = s.not_smaller_first;
-        const bool all_known = UpdateSummary(
-            s.all_distance, s.all_first, s.all_ties, groups, [](const MergedGroup& g) { return g.held_all; },
-            [](const MergedGroup& g) { return g.had_all_first; }, [](const MergedGroup&) { return true; });
-        const bool not_smaller_known = UpdateSummary(
-            s.not_smaller_distance, s.not_smaller_first, s.not_smaller_ties, groups,
-            [](const MergedGroup& g) { return g.held_not_smaller; },
-            [](const MergedGroup& g) { return g.had_not_smaller_first; },
-            [own_size](const MergedGroup& g) { return g.size >= own_size; });
-        if (!all_known)
-            s.all_first = EarlierUntouchedHolder(ws, r, role, s.all_distance, old_all_first, s.all_first, 0, start);
-        if (!not_smaller_known)
-            s.not_smaller_first = EarlierUntouchedHolder(ws, r, role, s.not_smaller_distance, old_not_smaller_first,
-                                                         s.not_smaller_first, own_size, start);
+    // The summaries of the rows in no merge that merged groups reach.
+    void UpdateReachedSummaries() {
+        std::stable_sort(reached_.begin(), reached_.end(), [](const Reach& a, const Reach& b) { return a.row < b.row; });
+        std::vector<MergedGroup> groups;
+        for (std::size_t i = 0; i < reached_.size();) {
+            const int32_t r = reached_[i].row;
+            groups.clear();
+            for (; i < reached_.size() && reached_[i].row == r; ++i) groups.push_back(reached_[i].group);
+            NearestSummary& s = ws_.nearest[r];
+            const int32_t own_size = ws_.sizes[r];
+            const int32_t old_all_first = s.all_first;
+            const int32_t old_not_smaller_first = s.not_smaller_first;
+            const bool all_known = UpdateSummary(
+                s.all_distance, s.all_first, s.all_ties, groups, [](const MergedGroup& g) { return g.held_all; },
+                [](const MergedGroup& g) { return g.had_all_first; }, [](const MergedGroup&) { return true; });
+            const bool not_smaller_known = UpdateSummary(
+                s.not_smaller_distance, s.not_smaller_first, s.not_smaller_ties, groups,
+                [](const MergedGroup& g) { return g.held_not_smaller; },
+                [](const MergedGroup& g) { return g.had_not_smaller_first; },
+                [own_size](const MergedGroup& g) { return g.size >= own_size; });
+            if (!all_known)
+                s.all_first = EarlierUntouchedHolder(ws_, r, role_, s.all_distance, old_all_first, s.all_first, 0, start_);
+            if (!not_smaller_known)
+                s.not_smaller_first = EarlierUntouchedHolder(ws_, r, role_, s.not_smaller_distance,
+                                                             old_not_smaller_first, s.not_smaller_first, own_size, start_);
+        }
     }
 
-    ws.heads.swap(live);
-    for (const int32_t f : finals) ws.sizes[f] = recs[f].member_count;
-    ws.folded = end;
-    for (std::size_t i = start; i < end; ++i) ws.final_head[ws.merges[i].second] = ws.merges[i].second;
+    void Finish() {
+        ws_.heads.swap(live_);
+        for (const int32_t f : finals_) ws_.sizes[f] = recs_[f].member_count;
+        ws_.folded = end_;
+        for (std::size_t i = start_; i < end_; ++i) ws_.final_head[ws_.merges[i].second] = ws_.merges[i].second;
+    }
+
+    GroupSpace& ws_;
+    const HPtC_S* recs_;
+    const std::size_t start_, end_;  // the merges of this fold: merges[start_, end_)
+    std::vector<std::pair<int32_t, int32_t>> absorbed_;  // (final head, absorbed record), by final head
+    std::vector<Role> role_;                              // per record
+    std::vector<int32_t> live_, live_sizes_;              // live heads after the fold, ascending, and sizes
+    std::vector<int32_t> open_rows_;
+    std::vector<Reach> reached_;
+    std::vector<int32_t> finals_;
+};
+
+// Every live head's summary against one made afresh from its row: a check
+// of the fold, run when the workspace asks for it.
+void CheckSummaries(GroupSpace& ws) {
+    std::vector<double> values;
+    std::vector<int32_t> sizes;
+    for (const int32_t h : ws.heads) sizes.push_back(ws.sizes[h]);
+    for (const int32_t r : ws.heads) {
+        const NearestSummary kept = ws.nearest[r];
+        ScanRow(ws, r, ws.sizes[r], ws.heads, sizes, values);
+        const NearestSummary& fresh = ws.nearest[r];
+        const bool same = kept.all_distance == fresh.all_distance && kept.all_first == fresh.all_first &&
+                          kept.all_ties == fresh.all_ties && kept.not_smaller_distance == fresh.not_smaller_distance &&
+                          kept.not_smaller_first == fresh.not_smaller_first &&
+                          kept.not_smaller_ties == fresh.not_smaller_ties;
+        if (!same)
+            throw std::logic_error("clustering: the summary of group " + std::to_string(r) +
+                                   " after merge " + std::to_string(ws.folded) + " differs from a fresh scan");
+    }
+}
+
+void FoldMerges(GroupSpace& ws, const HPtC_S* recs) {
+    if (ws.folded == ws.merges.size()) return;
+    Fold(ws, recs).Run();
+    if (ws.check_folds) CheckSummaries(ws);
 }
 
 int CountHeadsOfAtLeast(const HPtC_S* recs, const std::vector<int32_t>& candidates, int size) {
@@ -982,6 +1054,7 @@ int RunClustering(double** data, int n, int dims, int& n_groups, int min_groups,
     GenereMatriceDistance(data, n, dims, nullptr, dist.get(), distance);
     GroupSpace ws;
     InitGroupSpace(ws, data, n, dims, dist.get(), distance);
+    ws.check_folds = hooks.check_folds;
     n_groups = n;
 
     LinkMutualNeighbours(ws, recs.data(), min_groups, n_groups);

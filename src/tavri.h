@@ -73,6 +73,10 @@ struct GroupSpace {
     std::vector<int32_t> near_a, near_b;               // GetMutualdistance work arrays
     std::vector<double> near_b_distance;
     std::vector<const double*> contact_rows;
+    // A check for the tests: after every fold, each summary must equal one
+    // made afresh from its row (std::logic_error otherwise). Costs a scan of
+    // every live row per fold.
+    bool check_folds = false;
 };
 
 // ---- Point records ---------------------------------------------------------
@@ -163,6 +167,7 @@ int algoMutuel(double** data, int n, int dims, int& n_groups, int min_groups, co
 struct ClusteringHooks {
     std::function<void(int groups, int points)> first_phase_done;  // before the density phase
     std::function<void(int done, int total)> progress;             // thresholds of the density phase
+    bool check_folds = false;  // tests: check every fold of the workspace (see GroupSpace)
 };
 // algoMutuel without console output: the hooks hear what it would print, and
 // a distance matrix that cannot be allocated throws std::bad_alloc.
