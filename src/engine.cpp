@@ -31,9 +31,9 @@ namespace {
 constexpr std::size_t kMaxClustered = 4000;  // largest row count clustered directly
 constexpr int kPrototypeBudget = 4000;
 
-// The shape must be something, every value finite, and the rows countable by
-// an int (the clustering and the sampling index rows with ints).
-void CheckInput(const double* data, std::size_t rows, std::size_t cols) {
+// The shape must be something, and the rows countable by an int (the
+// clustering and the sampling index rows with ints).
+void CheckShape(std::size_t rows, std::size_t cols) {
     if (rows == 0) throw Error("no rows to cluster: the data are empty");
     if (cols == 0) throw Error("no columns to cluster: every row is empty");
     if (rows > static_cast<std::size_t>(INT_MAX))
@@ -41,7 +41,10 @@ void CheckInput(const double* data, std::size_t rows, std::size_t cols) {
                     ", the most Tavri can index");
     if (cols > static_cast<std::size_t>(INT_MAX) || rows > SIZE_MAX / cols / sizeof(double))
         throw Error(std::to_string(rows) + " x " + std::to_string(cols) + " values are more than memory can address");
-    if (data == nullptr) throw Error("no data given for " + std::to_string(rows) + " x " + std::to_string(cols) + " values");
+}
+
+// Every value must be finite: the first that is not is named.
+void CheckValues(const double* data, std::size_t rows, std::size_t cols) {
     for (std::size_t i = 0; i < rows; ++i) {
         const double* row = data + i * cols;
         for (std::size_t j = 0; j < cols; ++j) {
@@ -143,7 +146,9 @@ void ParamsFromOptions(const Options& options, double* params) {
 
 Result RunEngine(double* data, std::size_t rows, std::size_t cols, const double* params, Observer* observer,
                  const std::function<void()>& release_data) {
-    CheckInput(data, rows, cols);
+    CheckShape(rows, cols);
+    if (data == nullptr) throw Error("no data given");
+    CheckValues(data, rows, cols);
     const bool sampling = static_cast<int>(params[7]) == 1;
     if (rows > kMaxClustered && !sampling)
         throw Error(std::to_string(rows) + " rows are more than the 4000 clustered directly: turn sampling on");
@@ -163,16 +168,17 @@ Result RunEngine(double* data, std::size_t rows, std::size_t cols, const double*
 }
 
 Result Cluster(const double* data, std::size_t rows, std::size_t cols, const Options& options) {
-    if (rows != 0 && cols != 0 && (cols > SIZE_MAX / rows || rows * cols > SIZE_MAX / sizeof(double)))
-        throw Error(std::to_string(rows) + " x " + std::to_string(cols) + " values are more than memory can address");
-    if (data == nullptr && rows * cols != 0) throw Error("no data given");
+    // Refused before the copy: a shape that cannot be clustered costs no memory.
+    CheckShape(rows, cols);
+    if (data == nullptr) throw Error("no data given");
+    CheckValues(data, rows, cols);
     std::vector<double> copy(data, data + rows * cols);
     return Cluster(std::move(copy), rows, cols, options, nullptr);
 }
 
 Result Cluster(std::vector<double>&& data, std::size_t rows, std::size_t cols, const Options& options,
                Observer* observer) {
-    if (cols != 0 && rows > SIZE_MAX / cols) throw Error("the shape overflows");
+    CheckShape(rows, cols);
     if (data.size() != rows * cols)
         throw Error("the data hold " + std::to_string(data.size()) + " values, not rows x cols = " +
                     std::to_string(rows) + " x " + std::to_string(cols));

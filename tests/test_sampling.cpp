@@ -54,7 +54,8 @@ struct Result {
 int kPipeline[4] = {1, 0, 0, 1};
 
 // Through the front end with these options, or else through the loop with a block of our own.
-Result Sample(Matrix& data, int K, int* options, int skip = 1, int start = 0, int accel = 2, double threshold = 0.0) {
+Result Sample(Matrix& data, int K, int* options, int skip = 1, int start = 0, int accel = 2, double threshold = 0.0,
+              int threads = 1, double margin = 0.0) {
     const int n = static_cast<int>(data.size()), dims = static_cast<int>(data[0].size());
     Result r{0, std::vector<int>(K), std::vector<int>(K), std::vector<int>(n), std::vector<double>(K), {}};
     int k = K;
@@ -72,6 +73,8 @@ Result Sample(Matrix& data, int K, int* options, int skip = 1, int start = 0, in
         p->start_mode = start;
         p->skip_tests = skip;
         p->acceleration = accel;
+        p->threads = threads;
+        if (margin != 0.0) p->scan_margin = margin;
         r.m = SamplingApproach_PROBA(Ptrs(data).data(), r.rows.data(), k, r.pops.data(), r.dens.data(), nullptr, p,
                                      r.assign.data());
         if (threshold > 0.0) r.cost.assign(p->cost_history, p->cost_history + r.m);
@@ -156,7 +159,22 @@ TEST(SamplingPaths, TieRulesAndSeededSetsGiveThePlainResultOnEveryPath) {
             EXPECT_TRUE(Sample(c.data, c.K, nullptr, path % 2, c.start, path / 2, c.threshold).Tie() ==
                         (path % 2 != 0 ? tested : plain).Tie())
                 << "acceleration " << path / 2 << ", skip tests " << path % 2;
+        // Lists scanned on two threads: the same result (runs of 4096 rows or more share their scans).
+        EXPECT_TRUE(Sample(c.data, c.K, nullptr, 1, c.start, 2, c.threshold, 2).Tie() == tested.Tie())
+            << "two threads";
     }
+}
+
+// The lists' squared-distance filter lets a row through up to d x d x margin: below 1, rows that the exact
+// distance puts strictly nearer to the newest prototype are missed; the margin in use misses none. The
+// standardised grid holds such rows: distances equal but for their rounding.
+TEST(SamplingPaths, TheFilterMarginMissesNoRowThatMoves) {
+    Matrix grid = Standardised(Random(8000, 2, 13, 40));
+    const Result tested = Sample(grid, 4000, nullptr, 1, 0, 0);
+    EXPECT_TRUE(Sample(grid, 4000, nullptr, 1, 0, 2).Tie() == tested.Tie());
+    for (int accel : {1, 2})
+        EXPECT_FALSE(Sample(grid, 4000, nullptr, 1, 0, accel, 0.0, 1, 1.0 - 1e-12).Tie() == tested.Tie())
+            << "a margin below 1 must change the result here, acceleration " << accel;
 }
 
 // Operations of the module that the loop does not call, on hand-worked data.
