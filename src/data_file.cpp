@@ -232,6 +232,8 @@ public:
     }
 
     std::string Shown() const { return length_ > kShownChars ? shown_ + "..." : shown_; }
+    // Two quotes with nothing between them: an empty cell.
+    bool EmptyQuotes() const { return quoted_ && length_ == 2 && held_ && held_char_ == '"'; }
 
 private:
     enum class State : unsigned char { kStart, kSign, kInt, kPoint, kFrac, kMark, kExpSign, kExpDigits, kBad };
@@ -529,14 +531,17 @@ void Scanner::ParseRow(const char* p, const char* end, std::int64_t expected) {
             fault(FaultKind::kExtraField, j + 1, first, last);
             return false;
         }
+        // Messages show the field as written, quotes included.
+        const char* written = first;
+        const char* written_end = last;
         if (separator != '\0') Unquote(first, last);
         double value = 0.0;
         if (first == last) {
-            fault(FaultKind::kEmptyCell, j + 1, first, last);
+            fault(FaultKind::kEmptyCell, j + 1, written, written_end);
             return false;
         }
         if (!ParseStrictNumber(first, last, value)) {
-            fault(FaultKind::kNotNumber, j + 1, first, last);
+            fault(FaultKind::kNotNumber, j + 1, written, written_end);
             return false;
         }
         if (j < table_.kept_cols && !Store(value)) return false;
@@ -712,9 +717,11 @@ void Scanner::LongTokenChar(char c) {
     if (!l.in_field) {
         l.in_field = true;
         l.part_has_field = true;
-        l.after_quote = separator != '\0' && c == '"';
+        // A word in quotes is still a word (a quoted header); quotes hold a
+        // number only with a separator.
+        l.after_quote = c == '"';
         if (IsLetter(c)) l.words = true;
-        if (l.parse) l.number.Reset(l.after_quote);
+        if (l.parse) l.number.Reset(separator != '\0' && l.after_quote);
     } else if (l.after_quote) {
         if (IsLetter(c)) l.words = true;
         l.after_quote = false;
@@ -731,6 +738,10 @@ void Scanner::LongField() {
         return;
     }
     double value = 0.0;
+    if (l.number.EmptyQuotes()) {
+        l.fault = ReadFault{FaultKind::kEmptyCell, 0, j + 1, l.number.Shown()};
+        return;
+    }
     if (!l.number.Finish(value)) {
         l.fault = ReadFault{FaultKind::kNotNumber, 0, j + 1, l.number.Shown()};
         return;
