@@ -122,10 +122,9 @@ bool ConvertDecimal(const char* first, const char* last, double& magnitude) {
 
 }  // namespace
 
-bool ParseStrictNumber(const char* first, const char* last, double& value) {
+bool IsDecimalSyntax(const char* first, const char* last) {
     const char* p = first;
     if (p != last && (*p == '+' || *p == '-')) ++p;
-    const char* mantissa = p;
     std::size_t digits = 0;
     while (p != last && IsDigit(*p)) ++p, ++digits;
     if (p != last && *p == '.') {
@@ -140,7 +139,12 @@ bool ParseStrictNumber(const char* first, const char* last, double& value) {
         while (p != last && IsDigit(*p)) ++p;
         if (p == exponent) return false;
     }
-    if (p != last) return false;
+    return p == last;
+}
+
+bool ParseStrictNumber(const char* first, const char* last, double& value) {
+    if (!IsDecimalSyntax(first, last)) return false;
+    const char* mantissa = first != last && (*first == '+' || *first == '-') ? first + 1 : first;
     double magnitude = 0.0;
     if (!ConvertDecimal(mantissa, last, magnitude)) return false;
     value = (*first == '-') ? -magnitude : magnitude;

@@ -106,6 +106,10 @@ struct DataTable {
 // A UTF-8 byte order mark at the very start is skipped.
 DataTable ReadDataFile(const std::string& path, const ReadOptions& options);
 
+// Whether [first, last) has the form of a decimal number: [+-] digits
+// [. digits] or [+-] . digits, then an optional exponent; nothing else.
+bool IsDecimalSyntax(const char* first, const char* last);
+
 // One complete finite decimal ([+-] digits [. digits] or [+-] . digits, then
 // an optional exponent); an underflow reads as the C library reads it (zero or
 // a subnormal), an overflow is refused.

@@ -174,7 +174,7 @@ TEST(PlotSvg, ClustersLegendTitleAndPlacement) {
     dir.Write(name, text);
     // Coordinate 2 takes -1.3, 0.2, 3.2 (gaps 1.5 and 3), coordinate 0 takes 0, -1, -3 (gaps 1 and 2).
     dir.Write("xy", "0\t9\t-1.3\t0\n-1\t9\t0.2\t0\n-3\t9\t3.2\t0\n");
-    dir.Write("line", "-1.300000\t0\r\n\n0.200000\t0\r\n3.200000\t0\r\n");
+    dir.Write("line", "-1.300000\t0\r\n0.200000\t0\r\n3.200000\t0\r\n\nnot read\n");
     ASSERT_EQ(Plot(dir, {name, "--noise"}).status + Plot(dir, {"xy", "-x", "2", "-y", "0"}).status +
               Plot(dir, {"--", "line"}).status, 0);
     const std::string svg = ReadFile(dir / (name + ".svg")), placed = ReadFile(dir / "xy.svg"),
@@ -242,7 +242,7 @@ TEST(PlotInput, ResultFieldsAreCheckedAndFaultsNamed) {
     ExpectFailures(dir, {
         {"\n \t\n", "in", "in: no points"},
         {"3\n", "in", "in: line 1: expected coordinates followed by a label, found 1 field"},
-        {"1\t2\t0\n\n1\t0\n", "in", "in: line 3: 2 fields, earlier lines have 3"},
+        {"1\t2\t0\n1\t0\n", "in", "in: line 2: 2 fields, earlier lines have 3"},
         {"1.0x\t2\t0\n", "in", "in: line 1, column 1: '1.0x'" + bad},
         {"0 0 0\n1\tnan\t0\n", "in", "in: line 2, column 2: 'nan'" + bad},
         {"inf 2 0\n", "in", "in: line 1, column 1: 'inf'" + bad},
@@ -397,9 +397,10 @@ TEST(PlotLabels, FaultsNameTheFileAndLine) {
     ExpectFailures(dir, {
         {"0\n1\n", "d", "--labels", "in", "d has 3 rows but in has 2 labels: line i must label row i"},
         {"0\n1\n1\n2\n", "d", "--labels", "in", "d has 3 rows but in has 4 labels: line i must label row i"},
-        {"0\n1 2\n1\n", "d", "--labels", "in", "in: line 2: " + bad + "'1 2'"},
+        {"0\n1 2\n1\n", "d", "--labels", "in", "in: line 2: 2 fields, earlier lines have 1"},
+        {"0 1\n2 1\n3 1\n", "d", "--labels", "in", "in: line 1: 2 fields, expected one label (a non-negative integer)"},
         {"0\n-1\n1\n", "d", "--labels", "in", "in: line 2: " + bad + "'-1'"},
-        {"0\n1\n1.0\r\n", "d", "--labels", "in", "in: line 3: " + bad + "'1.0?'"},
+        {"0\n1\n1.5\r\n", "d", "--labels", "in", "in: line 3: " + bad + "'1.5'"},
         {"\n0\n", "d", "--labels", "in", "in: no labels"},
         {"1 2\n3 nan\n5 6\n", "in", "--labels", "L", "in: line 2, column 2: 'nan' is not a finite decimal number"},
         {"1 2\n3\n5 6\n", "in", "--labels", "L", "in: line 2: 1 column, earlier lines have 2"},

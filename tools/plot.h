@@ -26,7 +26,8 @@ struct LabelledPoints {
 // a double are refused (an underflow reads as zero or a subnormal).
 
 // A result file (CTavri-NAME): per line, coordinates then a non-negative
-// integer label; blank lines are skipped.
+// integer label, up to the end of the file or the first blank line (read as
+// tavri reads its data files).
 bool ReadResultFile(const std::string& path, LabelledPoints& out, std::string& error);
 
 // The rows of a data file, as tavri reads them.

@@ -12,12 +12,15 @@
 
 #include "plot.h"
 
+#include <cstdint>
+#include <limits>
+
+#include "data_file.h"
+
 namespace tavri_plot {
 
 namespace {
 
-// Separators as in tavri's own data reader: a carriage return belongs to the
-// line end of a CRLF file.
 bool IsSeparator(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -47,50 +50,65 @@ std::vector<std::string_view> SplitFields(std::string_view line) {
     return fields;
 }
 
-// Whether the token has the form of a decimal number: [+-] digits [. digits]
-// or [+-] . digits, then an optional exponent; nothing else (no nan, inf, hex).
-bool HasDecimalForm(std::string_view token) {
-    std::size_t i = 0;
-    const std::size_t n = token.size();
-    if (i < n && (token[i] == '+' || token[i] == '-')) ++i;
-    std::size_t digits = 0;
-    while (i < n && IsDigit(token[i])) ++i, ++digits;
-    if (i < n && token[i] == '.') {
-        ++i;
-        while (i < n && IsDigit(token[i])) ++i, ++digits;
-    }
-    if (digits == 0) return false;
-    if (i < n && (token[i] == 'e' || token[i] == 'E')) {
-        ++i;
-        if (i < n && (token[i] == '+' || token[i] == '-')) ++i;
-        const std::size_t exponent = i;
-        while (i < n && IsDigit(token[i])) ++i;
-        if (i == exponent) return false;
-    }
-    return i == n;
-}
-
 std::string Quoted(std::string_view token) { return "'" + Shown(std::string(token)) + "'"; }
 
-std::string Where(std::size_t line, std::size_t column) {
-    return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": ";
+std::string Plural(std::int64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-// A coordinate; on failure `error` says why, at that line and column.
-bool ParseCoordinate(std::string_view token, std::size_t line, std::size_t column, double& value,
-                     std::string& error) {
-    if (!HasDecimalForm(token)) {
-        error = Where(line, column) + Quoted(token) + " is not a finite decimal number";
+// Reads a file of numbers with tavri's own reader: every line read (no row
+// cap), up to the end or the first blank line. On failure `error` says why;
+// `fields` names what a line holds ("column" or "field") in its messages.
+bool ReadNumbers(const std::string& path, tavri::DataTable& table, const char* field, std::string& error) {
+    tavri::ReadOptions options;
+    options.max_rows = 0;
+    options.max_cols = std::numeric_limits<std::int64_t>::max();
+    options.scan_after_blank = false;
+    table = tavri::ReadDataFile(path, options);
+    const std::string name = Shown(path, 400);
+    if (table.status == tavri::ReadStatus::kCannotOpen || table.status == tavri::ReadStatus::kReadError) {
+        error = std::string(table.status == tavri::ReadStatus::kCannotOpen ? "cannot open " : "cannot read ") + name +
+                ": " + std::strerror(table.system_error);
         return false;
     }
-    // strtod reads what from_chars would, and an underflow as zero or a
-    // subnormal, as tavri reads it; only an overflow is refused.
-    const std::string text(token);
-    value = std::strtod(text.c_str(), nullptr);
-    if (std::isinf(value)) {
-        error = Where(line, column) + Quoted(token) + " is beyond the range of a double";
+    if (table.status == tavri::ReadStatus::kColumnMismatch) {
+        error = name + ": line " + std::to_string(table.mismatch_line) + ": " +
+                Plural(table.cols, field, (std::string(field) + "s").c_str()) + ", earlier lines have " +
+                std::to_string(table.first_cols);
         return false;
     }
+    if (table.out_of_memory) {
+        error = name + ": not enough memory for its numbers";
+        return false;
+    }
+    const tavri::ReadFault& fault = table.fault;
+    if (fault.kind == tavri::FaultKind::kNone) return true;
+    const std::string where = name + ": line " + std::to_string(fault.line);
+    if (fault.kind == tavri::FaultKind::kMissingField)
+        error = where + ": " + Plural(fault.column, field, (std::string(field) + "s").c_str()) + ", earlier lines have " +
+                std::to_string(table.cols);
+    else if (tavri::IsDecimalSyntax(fault.token.data(), fault.token.data() + fault.token.size()))
+        error = where + ", column " + std::to_string(fault.column) + ": '" + fault.token +
+                "' is beyond the range of a double";
+    else
+        error = where + ", column " + std::to_string(fault.column) + ": '" + fault.token +
+                "' is not a finite decimal number";
+    return false;
+}
+
+// A label read as a number: a non-negative integer an int holds.
+bool IsLabel(double value) { return value >= 0.0 && value <= INT_MAX && value == std::floor(value); }
+
+std::string LabelText(double value) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+}
+
+// A line of white space alone.
+bool IsBlankLine(std::string_view line) {
+    for (char c : line)
+        if (!IsSeparator(c)) return false;
     return true;
 }
 
@@ -116,106 +134,6 @@ bool ReadText(const std::string& path, std::string& text, std::string& error, in
         return false;
     }
     return true;
-}
-
-// Parses the text of a result file: lines of coordinates then a label; blank
-// lines carry no point.
-bool ParseResult(const std::string& text, LabelledPoints& out, std::string& error) {
-    out = LabelledPoints();
-    const std::vector<std::string_view> lines = SplitLines(text);
-    for (std::size_t l = 0; l < lines.size(); ++l) {
-        const std::vector<std::string_view> fields = SplitFields(lines[l]);
-        if (fields.empty()) continue;
-        const std::string where = "line " + std::to_string(l + 1) + ": ";
-        if (fields.size() < 2) {
-            error = where + "expected coordinates followed by a label, found 1 field";
-            return false;
-        }
-        const int dims = static_cast<int>(fields.size()) - 1;
-        if (out.dims == 0) out.dims = dims;
-        if (dims != out.dims) {
-            error = where + std::to_string(fields.size()) + " fields, earlier lines have " + std::to_string(out.dims + 1);
-            return false;
-        }
-        for (std::size_t d = 0; d + 1 < fields.size(); ++d) {
-            double value = 0;
-            if (!ParseCoordinate(fields[d], l + 1, d + 1, value, error)) return false;
-            out.coords.push_back(value);
-        }
-        int label = 0;
-        if (!ParseNonNegative(std::string(fields.back()), label)) {
-            error = where + "label " + Quoted(fields.back()) + " is not a non-negative integer";
-            return false;
-        }
-        out.labels.push_back(label);
-    }
-    if (out.labels.empty()) {
-        error = "no points";
-        return false;
-    }
-    return true;
-}
-
-// A line of white space alone; as in tavri's reader, it ends the rows of a
-// data file (and so the labels of its rows).
-bool IsBlankLine(std::string_view line) {
-    for (char c : line)
-        if (!IsSeparator(c)) return false;
-    return true;
-}
-
-// Parses the text of a data file: rows of numbers, the same count on each,
-// up to the end or the first blank line.
-bool ParseData(const std::string& text, DataTable& out, std::string& error) {
-    out = DataTable();
-    const std::vector<std::string_view> lines = SplitLines(text);
-    for (std::size_t l = 0; l < lines.size() && !IsBlankLine(lines[l]); ++l) {
-        const std::vector<std::string_view> fields = SplitFields(lines[l]);
-        if (out.rows == 0) out.cols = static_cast<int>(fields.size());
-        if (fields.size() != static_cast<std::size_t>(out.cols)) {
-            error = "line " + std::to_string(l + 1) + ": " + std::to_string(fields.size()) +
-                    (fields.size() == 1 ? " column" : " columns") + ", earlier lines have " + std::to_string(out.cols);
-            return false;
-        }
-        for (std::size_t c = 0; c < fields.size(); ++c) {
-            double value = 0;
-            if (!ParseCoordinate(fields[c], l + 1, c + 1, value, error)) return false;
-            out.values.push_back(value);
-        }
-        ++out.rows;
-    }
-    if (out.rows == 0) {
-        error = "no data rows";
-        return false;
-    }
-    return true;
-}
-
-// Parses the text of a labels file: one label a line, up to the end or the
-// first blank line.
-bool ParseLabels(const std::string& text, std::vector<int>& out, std::string& error) {
-    out.clear();
-    const std::vector<std::string_view> lines = SplitLines(text);
-    for (std::size_t l = 0; l < lines.size() && !IsBlankLine(lines[l]); ++l) {
-        const std::vector<std::string_view> fields = SplitFields(lines[l]);
-        int label = 0;
-        if (fields.size() != 1 || !ParseNonNegative(std::string(fields[0]), label)) {
-            error = "line " + std::to_string(l + 1) + ": expected one label (a non-negative integer), found " +
-                    Quoted(lines[l]);
-            return false;
-        }
-        out.push_back(label);
-    }
-    if (out.empty()) {
-        error = "no labels";
-        return false;
-    }
-    return true;
-}
-
-bool ReadText(const std::string& path, std::string& text, std::string& error) {
-    int open_failure = 0;
-    return ReadText(path, text, error, open_failure);
 }
 
 // One key=value field of a summary into its slot; false with `error` set.
@@ -298,19 +216,46 @@ std::string Shown(const std::string& text, std::size_t limit) {
 }
 
 bool ReadResultFile(const std::string& path, LabelledPoints& out, std::string& error) {
-    std::string text;
-    if (!ReadText(path, text, error)) return false;
-    if (ParseResult(text, out, error)) return true;
-    error = Shown(path, 400) + ": " + error;
-    return false;
+    out = LabelledPoints();
+    tavri::DataTable table;
+    if (!ReadNumbers(path, table, "field", error)) return false;
+    if (table.rows == 0) {
+        error = Shown(path, 400) + ": no points";
+        return false;
+    }
+    if (table.cols < 2) {
+        error = Shown(path, 400) + ": line " + std::to_string(table.first_data_line) +
+                ": expected coordinates followed by a label, found " + Plural(table.cols, "field", "fields");
+        return false;
+    }
+    // Per line: the coordinates, then the label.
+    out.dims = static_cast<int>(table.cols - 1);
+    const double* values = table.values.data();
+    for (std::int64_t i = 0; i < table.rows; ++i, values += table.cols) {
+        const double label = values[out.dims];
+        if (!IsLabel(label)) {
+            error = Shown(path, 400) + ": line " + std::to_string(table.first_data_line + i) + ": label '" +
+                    LabelText(label) + "' is not a non-negative integer";
+            return false;
+        }
+        out.coords.insert(out.coords.end(), values, values + out.dims);
+        out.labels.push_back(static_cast<int>(label));
+    }
+    return true;
 }
 
 bool ReadDataFile(const std::string& path, DataTable& out, std::string& error) {
-    std::string text;
-    if (!ReadText(path, text, error)) return false;
-    if (ParseData(text, out, error)) return true;
-    error = Shown(path, 400) + ": " + error;
-    return false;
+    out = DataTable();
+    tavri::DataTable table;
+    if (!ReadNumbers(path, table, "column", error)) return false;
+    if (table.rows == 0 || table.cols == 0) {
+        error = Shown(path, 400) + ": no data rows";
+        return false;
+    }
+    out.cols = static_cast<int>(table.cols);
+    out.rows = static_cast<std::size_t>(table.rows);
+    out.values.assign(table.values.data(), table.values.data() + table.values.size());
+    return true;
 }
 
 bool ReadRunSummary(const std::string& path, RunSummary& out, bool& found, std::string& error) {
@@ -332,11 +277,28 @@ std::string SummaryPathFor(const std::string& path, const std::string& prefix) {
 }
 
 bool ReadLabelsFile(const std::string& path, std::vector<int>& out, std::string& error) {
-    std::string text;
-    if (!ReadText(path, text, error)) return false;
-    if (ParseLabels(text, out, error)) return true;
-    error = Shown(path, 400) + ": " + error;
-    return false;
+    out.clear();
+    tavri::DataTable table;
+    if (!ReadNumbers(path, table, "field", error)) return false;
+    if (table.rows == 0) {
+        error = Shown(path, 400) + ": no labels";
+        return false;
+    }
+    if (table.cols != 1) {
+        error = Shown(path, 400) + ": line " + std::to_string(table.first_data_line) + ": " +
+                Plural(table.cols, "field", "fields") + ", expected one label (a non-negative integer)";
+        return false;
+    }
+    for (std::int64_t i = 0; i < table.rows; ++i) {
+        const double label = table.values.data()[i];
+        if (!IsLabel(label)) {
+            error = Shown(path, 400) + ": line " + std::to_string(table.first_data_line + i) +
+                    ": expected one label (a non-negative integer), found '" + LabelText(label) + "'";
+            return false;
+        }
+        out.push_back(static_cast<int>(label));
+    }
+    return true;
 }
 
 }  // namespace tavri_plot
