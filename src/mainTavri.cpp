@@ -322,7 +322,7 @@ int RunCommandLine(int argc, char** argv) {
     RunSettings settings;
     const std::string error = tavri::ParseLongOptions(argc, argv, settings);
     if (!error.empty()) {
-        std::fprintf(stderr, "tavri: %s (see tavri --help)\n", error.c_str());
+        tavri::PrintNote(error + " (see tavri --help)");
         return 1;
     }
     settings.progress = !settings.quiet && isatty(STDERR_FILENO) != 0;
@@ -334,10 +334,8 @@ int RunCommandLine(int argc, char** argv) {
         if (vector[kSampling] == 1.0) std::printf(" Sampling is active if required\n");
         std::printf(" u=%f\n", vector[kU]);
         if (vector[kFinish] == 1.0) std::printf("Tavri is completed to have no noise\n");
-        if (!settings.quiet) {
-            std::fflush(stdout);
-            for (const std::string& note : tavri::OptionNotes(argc, argv)) std::fprintf(stderr, "tavri: %s\n", note.c_str());
-        }
+        if (!settings.quiet)
+            for (const std::string& note : tavri::OptionNotes(argc, argv)) tavri::PrintNote(note);
     }
 
     const int result = ExecuteTavri(directory, file, vector, settings);
