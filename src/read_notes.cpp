@@ -101,14 +101,16 @@ std::string ExplainNoMemory(const DataTable& table) {
 }
 
 std::string ExplainRowCap(const DataTable& table) {
+    const std::int64_t left = table.rows - table.kept_rows;
     return "read the first " + std::to_string(table.kept_rows) + " of " + std::to_string(table.rows) +
-           " rows; the other " + std::to_string(table.rows - table.kept_rows) +
-           " were ignored (--max-rows 0 reads them all)";
+           " rows; the other " + std::to_string(left) + (left == 1 ? " was" : " were") +
+           " ignored (--max-rows 0 reads them all)";
 }
 
 std::string ExplainColumnCap(const DataTable& table) {
+    const std::int64_t left = table.cols - table.kept_cols;
     return "read the first " + std::to_string(table.kept_cols) + " of " + std::to_string(table.cols) +
-           " columns; the other " + std::to_string(table.cols - table.kept_cols) + " were ignored";
+           " columns; the other " + std::to_string(left) + (left == 1 ? " was" : " were") + " ignored";
 }
 
 }  // namespace tavri
