@@ -223,7 +223,7 @@ int ExecuteTavri(const char* directory, const char* file, double* vector, const 
     if (table.blank_line != 0 && table.lines_after_blank > 0) console.Note(tavri::ExplainBlankLine(table));
     if (table.rows == 0 || table.cols == 0) {
         console.Out("Data file empty:  %s\n", path.c_str());
-        console.Note(tavri::ExplainEmpty(table, path));
+        console.Note(tavri::ExplainEmpty(table, path, settings));
         return 0;
     }
     const std::int64_t rows = table.kept_rows;
