@@ -74,6 +74,16 @@ bool IsWholeNumber(const char* text) {
     return end != text && *end == '\0';
 }
 
+// A word as a shell reads it back: quoted only when it must be.
+std::string ShellWord(const std::string& word) {
+    if (!word.empty() && word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+                                                "@%+=:,./_-") == std::string::npos)
+        return word;
+    std::string quoted = "'";
+    for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 // What a value word of -u, -s, -f or -d makes the run do, when it may surprise.
 void NoteValue(char option, const char* value, int argc, char** argv, std::vector<std::string>& notes) {
     const std::string v = value;
@@ -91,7 +101,7 @@ void NoteValue(char option, const char* value, int argc, char** argv, std::vecto
         std::string meant = "tavri";
         for (int i = 1; i < argc; ++i) {
             const std::string word = argv[i];
-            meant += " " + (argv[i] == value ? word + "/" : word);
+            meant += " " + ShellWord(argv[i] == value ? word + "/" : word);
         }
         notes.push_back("-d " + v + " names a folder, but its text is put in front of the file names as it is (" +
                         v + argv[1] + "); did you mean: " + meant);
@@ -139,10 +149,12 @@ std::vector<std::string> OptionNotes(int argc, char** argv) {
         if (IsShortOption(argv[i])) {
             if (value && IsShortOption(argv[i - 1]))
                 notes.push_back("'" + word + "' is the value of " + std::string(argv[i - 1], 2) +
-                                " and is read as an option too");
+                                " and is read as an option too: give " + std::string(argv[i - 1], 2) +
+                                " a value of its own");
             if (word.size() > 2)
                 notes.push_back("'" + word + "' is read as " + word.substr(0, 2) +
-                                ": only two characters of an option count, and its value is the next word");
+                                ", whose value is the next word: only the first two characters of an option count "
+                                "(write " + word.substr(0, 2) + " " + word.substr(2) + ")");
             if (i + 1 >= argc)
                 notes.push_back(word.substr(0, 2) + " has no value and was ignored");
             else

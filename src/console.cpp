@@ -5,6 +5,17 @@
 
 namespace tavri {
 
+void PrintNote(const std::string& text) {
+    std::string line = text;
+    for (char& c : line) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) c = '?';
+    }
+    // Standard output may be a buffered pipe: what it explains goes first.
+    std::fflush(stdout);
+    std::fprintf(stderr, "tavri: %s\n", line.c_str());
+}
+
 Console::Console(bool quiet, bool progress)
     : quiet_(quiet), progress_(progress && !quiet), start_(std::chrono::steady_clock::now()), last_(start_) {}
 
@@ -21,9 +32,7 @@ void Console::Out(const char* format, ...) {
 void Console::Note(const std::string& text) {
     if (quiet_) return;
     ClearProgress();
-    // Standard output may be a buffered pipe: what it explains goes first.
-    std::fflush(stdout);
-    std::fprintf(stderr, "tavri: %s\n", text.c_str());
+    PrintNote(text);
 }
 
 void Console::Progress(const std::string& text) {

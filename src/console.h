@@ -8,6 +8,11 @@
 
 namespace tavri {
 
+// Prints "tavri: " + text as one line of standard error, after every
+// standard-output line written so far. Control characters of the text (a line
+// break in a file name, say) show as '?', so that the note stays one line.
+void PrintNote(const std::string& text);
+
 class Console {
 public:
     // quiet: no explanations and no progress; progress: a progress line may be shown.

@@ -422,7 +422,7 @@ private:
     }
     bool Blank();
     bool Measure(std::int64_t count);
-    void NoteFirstLine(bool words, bool commas, bool semicolons);
+    void NoteFirstLine(bool words, bool comment, bool quotes, bool commas, bool semicolons);
     void NoteMismatch(bool words, bool comment, bool commas, bool semicolons);
     void Fault(FaultKind kind, std::int64_t column, std::string token, bool commas, bool semicolons);
     bool Store(double value);
@@ -467,6 +467,7 @@ private:
         bool commas = false;
         bool semicolons = false;
         bool comment = false;
+        bool quotes = false;
         bool leading = true;          // only spaces and tabs so far
         ReadFault fault;
     } long_;
@@ -479,9 +480,11 @@ bool Scanner::Blank() {
     return true;
 }
 
-void Scanner::NoteFirstLine(bool words, bool commas, bool semicolons) {
+void Scanner::NoteFirstLine(bool words, bool comment, bool quotes, bool commas, bool semicolons) {
     table_.first_data_line = table_.lines;
     table_.first_line_has_words = words;
+    table_.first_line_is_comment = comment;
+    table_.first_line_has_quotes = quotes;
     table_.has_commas = table_.has_commas || commas;
     table_.has_semicolons = table_.has_semicolons || semicolons;
 }
@@ -593,8 +596,8 @@ bool Scanner::Line(const char* p, std::size_t n) {
         return false;
     }
     if (first)
-        NoteFirstLine(HoldsWord(p, end, separator), std::memchr(p, ',', n) != nullptr,
-                      std::memchr(p, ';', n) != nullptr);
+        NoteFirstLine(HoldsWord(p, end, separator), IsComment(p, end), std::memchr(p, '"', n) != nullptr,
+                      std::memchr(p, ',', n) != nullptr, std::memchr(p, ';', n) != nullptr);
     if (keep) ParseRow(p, end, table_.cols);
     return true;
 }
@@ -631,6 +634,7 @@ void Scanner::LongChar(char c) {
     if (phase_ != Phase::kData) return;
     long_.commas = long_.commas || c == ',';
     long_.semicolons = long_.semicolons || c == ';';
+    long_.quotes = long_.quotes || c == '"';
     if (long_.leading && !IsSeparator(c)) {
         long_.leading = false;
         long_.comment = c == '#';
@@ -785,7 +789,7 @@ bool Scanner::EndLong() {
             NoteMismatch(l.words, l.comment, l.commas, l.semicolons);
             return false;
         }
-        if (first) NoteFirstLine(l.words, l.commas, l.semicolons);
+        if (first) NoteFirstLine(l.words, l.comment, l.quotes, l.commas, l.semicolons);
     }
     if (!l.parse) return true;
     // The first line learns its column count only now: a field past it is the

@@ -94,6 +94,8 @@ struct DataTable {
     std::int64_t first_cols = 0;        // columns of the first data line
     std::int64_t mismatch_line = 0;     // line whose column count differs
     bool first_line_has_words = false;  // the first data line holds a word (a header?)
+    bool first_line_is_comment = false; // the first data line starts with '#'
+    bool first_line_has_quotes = false; // the first data line holds '"' (quoted numbers?)
     bool mismatch_has_words = false;
     bool mismatch_is_comment = false;   // the differing line starts with '#'
     bool has_commas = false;            // on the first data line, the differing or the faulty line

@@ -223,7 +223,7 @@ int ExecuteTavri(const char* directory, const char* file, double* vector, const 
     if (table.blank_line != 0 && table.lines_after_blank > 0) console.Note(tavri::ExplainBlankLine(table));
     if (table.rows == 0 || table.cols == 0) {
         console.Out("Data file empty:  %s\n", path.c_str());
-        console.Note(tavri::ExplainEmpty(table, path));
+        console.Note(tavri::ExplainEmpty(table, path, settings));
         return 0;
     }
     const std::int64_t rows = table.kept_rows;
@@ -322,7 +322,7 @@ int RunCommandLine(int argc, char** argv) {
     RunSettings settings;
     const std::string error = tavri::ParseLongOptions(argc, argv, settings);
     if (!error.empty()) {
-        std::fprintf(stderr, "tavri: %s (see tavri --help)\n", error.c_str());
+        tavri::PrintNote(error + " (see tavri --help)");
         return 1;
     }
     settings.progress = !settings.quiet && isatty(STDERR_FILENO) != 0;
@@ -334,10 +334,8 @@ int RunCommandLine(int argc, char** argv) {
         if (vector[kSampling] == 1.0) std::printf(" Sampling is active if required\n");
         std::printf(" u=%f\n", vector[kU]);
         if (vector[kFinish] == 1.0) std::printf("Tavri is completed to have no noise\n");
-        if (!settings.quiet) {
-            std::fflush(stdout);
-            for (const std::string& note : tavri::OptionNotes(argc, argv)) std::fprintf(stderr, "tavri: %s\n", note.c_str());
-        }
+        if (!settings.quiet)
+            for (const std::string& note : tavri::OptionNotes(argc, argv)) tavri::PrintNote(note);
     }
 
     const int result = ExecuteTavri(directory, file, vector, settings);

@@ -41,8 +41,12 @@ std::string ExplainUnreadable(const DataTable& table, const std::string& path, c
         return "cannot read " + path + ": " + std::strerror(table.system_error);
     std::string note = Line(table.mismatch_line) + " holds " + Plural(table.cols, "column", "columns") + " but " +
                        Line(table.first_data_line) + " holds " + std::to_string(table.first_cols);
-    if (table.first_line_has_words && !settings.header)
-        note += "; " + Line(table.first_data_line) + " holds words: a header? try --header";
+    if (table.first_line_is_comment)
+        note += "; " + Line(table.first_data_line) + " is a comment: remove it";
+    else if (table.first_line_has_words && !settings.header)
+        // A CSV with a header needs both options: name both at once.
+        note += "; " + Line(table.first_data_line) + " holds words: a header? try --header" +
+                SeparatorHint(table, settings);
     else if (table.mismatch_is_comment)
         note += "; " + Line(table.mismatch_line) + " is a comment: remove it";
     else if (!SeparatorHint(table, settings).empty())
@@ -56,12 +60,17 @@ std::string ExplainUnreadable(const DataTable& table, const std::string& path, c
     return note;
 }
 
-std::string ExplainEmpty(const DataTable& table, const std::string& path) {
+std::string ExplainEmpty(const DataTable& table, const std::string& path, const RunSettings& settings) {
     if (table.rows == 0)
         return path + " holds no data line" +
                (table.blank_line != 0 ? " before the blank " + Line(table.blank_line) : std::string());
     std::string note = Line(table.first_data_line) + " holds no number";
-    if (table.first_line_has_words) note += ": a header? try --header";
+    if (table.first_line_is_comment)
+        note += ": it is a comment (remove it)";
+    else if (table.first_line_has_words)
+        note += ": a header? try --header";
+    else if (table.first_line_has_quotes && settings.separator == '\0')
+        note += ": quoted numbers are read with --sep";
     return note;
 }
 
@@ -83,7 +92,11 @@ std::string ExplainFault(const DataTable& table, const RunSettings& settings) {
         case FaultKind::kNone:
             break;
     }
-    return where + ": '" + fault.token + "' is not a number" + SeparatorHint(table, settings);
+    // Spreadsheets of some languages write 1,5 for 1.5 when ';' separates the fields.
+    const bool decimal_comma = settings.separator != '\0' && settings.separator != ',' &&
+                               fault.token.find(',') != std::string::npos;
+    return where + ": '" + fault.token + "' is not a number" +
+           (decimal_comma ? " (write the decimal point as '.')" : SeparatorHint(table, settings));
 }
 
 std::string ExplainBlankLine(const DataTable& table) {
@@ -101,14 +114,16 @@ std::string ExplainNoMemory(const DataTable& table) {
 }
 
 std::string ExplainRowCap(const DataTable& table) {
+    const std::int64_t left = table.rows - table.kept_rows;
     return "read the first " + std::to_string(table.kept_rows) + " of " + std::to_string(table.rows) +
-           " rows; the other " + std::to_string(table.rows - table.kept_rows) +
-           " were ignored (--max-rows 0 reads them all)";
+           " rows; the other " + std::to_string(left) + (left == 1 ? " was" : " were") +
+           " ignored (--max-rows 0 reads them all)";
 }
 
 std::string ExplainColumnCap(const DataTable& table) {
+    const std::int64_t left = table.cols - table.kept_cols;
     return "read the first " + std::to_string(table.kept_cols) + " of " + std::to_string(table.cols) +
-           " columns; the other " + std::to_string(table.cols - table.kept_cols) + " were ignored";
+           " columns; the other " + std::to_string(left) + (left == 1 ? " was" : " were") + " ignored";
 }
 
 }  // namespace tavri

@@ -17,7 +17,7 @@ std::string ReadingProgress(std::uint64_t bytes, long long size);
 // The file could not be opened or read, or its lines differ in column count.
 std::string ExplainUnreadable(const DataTable& table, const std::string& path, const RunSettings& settings);
 // No data line, or none with a number.
-std::string ExplainEmpty(const DataTable& table, const std::string& path);
+std::string ExplainEmpty(const DataTable& table, const std::string& path, const RunSettings& settings);
 // A field of a kept row that is not a number.
 std::string ExplainFault(const DataTable& table, const RunSettings& settings);
 // The data end at a blank line with more lines after it.

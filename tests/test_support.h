@@ -100,6 +100,7 @@ private:
 struct RunResult {
     int status = -1;     // exit status, or -1 when the process did not exit normally
     std::string output;  // standard output
+    std::string errors;  // standard error (RunCapturing only)
 };
 
 inline std::string ShellQuote(const std::string& word) {
@@ -108,11 +109,15 @@ inline std::string ShellQuote(const std::string& word) {
     return quoted + "'";
 }
 
-// Runs `program args...` in folder `cwd`, capturing standard output.
-inline RunResult Run(const std::string& program, const std::vector<std::string>& args, const std::string& cwd) {
+namespace detail {
+
+// Runs the command line in `cwd`, capturing standard output; standard error
+// goes where `error_redirection` sends it.
+inline RunResult RunShell(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
+                          const std::string& error_redirection) {
     std::string command = "cd " + ShellQuote(cwd) + " && " + ShellQuote(program);
     for (const auto& a : args) command += " " + ShellQuote(a);
-    command += " 2>/dev/null";
+    command += " " + error_redirection;
     RunResult result;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return result;
@@ -121,6 +126,23 @@ inline RunResult Run(const std::string& program, const std::vector<std::string>&
     while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, got);
     const int status = pclose(pipe);
     if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+    return result;
+}
+
+}  // namespace detail
+
+// Runs `program args...` in folder `cwd`, capturing standard output.
+inline RunResult Run(const std::string& program, const std::vector<std::string>& args, const std::string& cwd) {
+    return detail::RunShell(program, args, cwd, "2>/dev/null");
+}
+
+// The same, capturing standard error apart from standard output.
+inline RunResult RunCapturing(const std::string& program, const std::vector<std::string>& args,
+                              const std::string& cwd) {
+    TempDir scratch;
+    const std::string errors = scratch / "stderr";
+    RunResult result = detail::RunShell(program, args, cwd, "2>" + ShellQuote(errors));
+    result.errors = ReadFile(errors);
     return result;
 }
 
