@@ -2,11 +2,20 @@
 // of option words (OptionNotes), of files that cannot be read (ReadingNotes),
 // the row cap (RowCap), the layouts that --sep and --header read (Layouts),
 // malformed long options (LongOptions), and the help, version and man page
-// (Help). Standard output must keep its lines byte for byte; every explanation
+// (Help), the progress line (Progress). Standard output must keep its lines
+// byte for byte; every explanation
 // is one "tavri: " line on standard error, after the lines it explains.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstring>
 #include <map>
 #include <regex>
@@ -641,4 +650,105 @@ TEST(Help, HelpAndManPageAgree) {
     for (const char* said : {"norm", "S_norm", "CTavri-", "LTavri-", "RTavri-", "100000", "EXIT STATUS",
                              "standard error", "tavri: "})
         EXPECT_NE(man.find(said), npos) << said;
+}
+
+namespace {
+
+// Runs tavri with its standard error on a pseudo-terminal and its standard
+// output on a pipe, reading `fifo` (made here) that a writer fills with
+// `first`, then after `pause` with `rest`. Returns what the terminal showed
+// and the standard output.
+struct TerminalRun {
+    std::string terminal, output;
+    int status = -1;
+};
+TerminalRun RunOnTerminal(const TempDir& dir, const std::vector<std::string>& words, const std::string& first,
+                          const std::string& rest, std::chrono::milliseconds pause) {
+    const std::string fifo = dir / "data.txt";
+    if (mkfifo(fifo.c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed");
+    int out[2];
+    if (pipe(out) != 0) throw std::runtime_error("pipe failed");
+    int terminal = -1;
+    const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (child == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        if (chdir(dir.path().c_str()) != 0) _exit(126);
+        std::vector<char*> argv = {const_cast<char*>(TAVRI_EXE)};
+        for (const std::string& w : words) argv.push_back(const_cast<char*>(w.c_str()));
+        argv.push_back(nullptr);
+        execv(TAVRI_EXE, argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    std::thread writer([&] {
+        const int fd = open(fifo.c_str(), O_WRONLY);
+        if (fd < 0) return;
+        test_support::WriteAll(fd, first);
+        std::this_thread::sleep_for(pause);
+        test_support::WriteAll(fd, rest);
+        close(fd);
+    });
+    TerminalRun run;
+    std::thread reader([&] { run.output = test_support::ReadAll(out[0]); });
+    run.terminal = test_support::ReadAll(terminal);  // until the child's end closes the terminal
+    writer.join();
+    reader.join();
+    close(out[0]);
+    close(terminal);
+    int status = 0;
+    waitpid(child, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+}  // namespace
+
+// A run of more than about a second shows one progress line on a terminal,
+// updated in place and cleared at the end; quiet, or off a terminal, it shows
+// nothing, and standard output is the same either way. The data arrive
+// through a FIFO whose writer pauses, so that the reading takes its time.
+TEST(Progress, OneLineOnATerminalClearedAtTheEnd) {
+    std::string first, rest;
+    for (int i = 0; i < 3000; ++i) (i < 1500 ? first : rest) += std::to_string(i % 97) + " " + std::to_string(i % 13) + "\n";
+    const std::string expected = "DATA LOADED=3000 patterns, 2 dimensions\n";
+    TempDir shown;
+    const TerminalRun run = RunOnTerminal(shown, {"data.txt"}, first, rest, std::chrono::milliseconds(1300));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output.substr(0, expected.size()), expected);
+    EXPECT_NE(run.terminal.find("\rreading: "), npos) << testing::PrintToString(run.terminal);
+    EXPECT_EQ(run.terminal.substr(run.terminal.size() - 4), "\r\x1b[K") << "the line is cleared at the end";
+    EXPECT_EQ(run.terminal.find('\n'), npos) << "one line, updated in place";
+    TempDir quiet;
+    const TerminalRun silent =
+        RunOnTerminal(quiet, {"data.txt", "--quiet"}, first, rest, std::chrono::milliseconds(1300));
+    EXPECT_EQ(silent.terminal, "");
+    EXPECT_EQ(silent.output, Echo("data.txt") + run.output);
+    // A short run shows nothing even on a terminal.
+    TempDir quick;
+    EXPECT_EQ(RunOnTerminal(quick, {"data.txt"}, first, rest, std::chrono::milliseconds(0)).terminal, "");
+}
+
+// Past the cap on request: a sampled run of 200000 rows labels every one of
+// them, and a row equal to a prototype carries that prototype's label.
+TEST(RowCap, EveryRowOfALargeSampledRunHasItsLabel) {
+    TempDir dir;
+    test_support::SplitMix rng(21);
+    std::string text;
+    for (int i = 0; i < 200000; ++i) text += std::to_string(rng.Below(60)) + " " + std::to_string(rng.Below(60)) + "\n";
+    dir.Write("data.txt", text);
+    const RunResult r = Tavri({"data.txt", "--max-rows", "0"}, dir.path());
+    ASSERT_EQ(r.status, 0) << r.output;
+    const auto labels = Lines(ReadFile(dir / "LTavri-data.txt")), norm = Lines(ReadFile(dir / "normdata.txt"));
+    const auto prototypes = Lines(ReadFile(dir / "S_normdata.txt")), result = Lines(ReadFile(dir / "CTavri-data.txt"));
+    ASSERT_EQ(labels.size(), 200000u);
+    ASSERT_EQ(norm.size(), 200000u);
+    const int lists = std::stoi(r.output.substr(r.output.rfind('(') + 1));
+    std::map<std::string, std::string> label_of;  // prototype row text -> its label
+    for (std::size_t j = 0; j < prototypes.size(); ++j) label_of[prototypes[j]] = result[j].substr(prototypes[j].size());
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        ASSERT_TRUE(!labels[i].empty() && std::stoi(labels[i]) >= 0 && std::stoi(labels[i]) < lists) << "row " << i;
+        const auto found = label_of.find(norm[i]);
+        ASSERT_TRUE(found == label_of.end() || found->second == labels[i]) << "row " << i;
+    }
 }

@@ -5,6 +5,8 @@
 
 #include <cmath>
 #include <limits>
+#include <map>
+#include <utility>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -224,6 +226,11 @@ TEST(Observer, StagesInOrderAndAnExceptionEndsTheRun) {
         void FirstPhaseDone(int groups, int points) override {
             heard += "phase 1 " + std::to_string(groups) + " of " + std::to_string(points) + ";";
         }
+        // Progress per stage: (done, total) as heard, in order.
+        std::map<Stage, std::vector<std::pair<std::size_t, std::size_t>>> progress;
+        void Progress(Stage stage, std::size_t done, std::size_t total) override {
+            progress[stage].emplace_back(done, total);
+        }
     };
     const Doubles nine = {0, 1, 3, 4, 10, 11, 13, 14, 30};
     Recorder small;
@@ -234,6 +241,17 @@ TEST(Observer, StagesInOrderAndAnExceptionEndsTheRun) {
     const tavri::Result r = tavri::Cluster(Doubles(many), 5000, 2, {}, &large);
     EXPECT_EQ(large.heard.substr(0, large.heard.find("phase")),
               "standardised 5000x2;sampled " + std::to_string(r.prototypes.size()) + ";");
+    // Sampling progress counts the prototypes up, one step at a time, against the budget of 4000; the
+    // clustering's counts its density thresholds up to their number.
+    const auto& sampling = large.progress[tavri::Observer::Stage::kSampling];
+    ASSERT_FALSE(sampling.empty());
+    for (std::size_t i = 0; i < sampling.size(); ++i)
+        ASSERT_EQ(sampling[i], std::make_pair(i + 1, std::size_t{4000})) << "step " << i;
+    EXPECT_EQ(sampling.size() + 1, r.prototypes.size()) << "every step but the last";
+    const auto& clustering = large.progress[tavri::Observer::Stage::kClustering];
+    ASSERT_FALSE(clustering.empty());
+    EXPECT_EQ(clustering.back().first, clustering.back().second);
+    EXPECT_EQ(clustering.size(), clustering.back().second);
     Recorder stopping;
     stopping.stop = true;
     EXPECT_THROW(tavri::Cluster(Doubles(many), 5000, 2, {}, &stopping), std::runtime_error);

@@ -38,6 +38,28 @@ inline std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
+// Writes all of `text` to a file descriptor (a pipe, a FIFO).
+inline bool WriteAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Reads a file descriptor to its end (or, for a terminal, until it is closed).
+inline std::string ReadAll(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) return text;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
 // What printf's "%lf" makes of a value: the reference for every output file.
 inline std::string Printf6(double v) {
     char text[400];
