@@ -14,6 +14,43 @@ namespace {
 constexpr int kLanes = MemberLists::kLanes;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// The chunks a list scan reads from its cursor: at most max_chunks of them,
+// and none from the first whose bound excuses every row from there on.
+class ChunkWalk {
+public:
+    ChunkWalk(const MemberLists& lists, int g, ListCursor& cursor, int max_chunks, double dg)
+        : lists_(lists), g_(g), cursor_(cursor), left_(max_chunks), dg_(dg), c_(cursor.chunk), base_(cursor.base) {}
+
+    // The next chunk, or -1 when this scan is over; the cursor then says
+    // where the next one goes on (-1: nowhere, the list is done).
+    int Next() {
+        if (started_) {
+            base_ += kLanes;
+            c_ = lists_.Next(c_);
+        }
+        started_ = true;
+        if (c_ < 0 || base_ >= lists_.Size(g_) || dg_ >= 2.0 * lists_.Bound(c_)) {
+            cursor_ = ListCursor{-1, base_};
+            return -1;
+        }
+        if (left_-- == 0) {
+            cursor_ = ListCursor{c_, base_};
+            return -1;
+        }
+        return c_;
+    }
+
+private:
+    const MemberLists& lists_;
+    const int g_;
+    ListCursor& cursor_;
+    int left_;
+    const double dg_;
+    int c_;
+    int base_;
+    bool started_ = false;
+};
+
 // ---- Portable ------------------------------------------------------------------
 
 int ScanPrototypesPortable(const double* pc, std::size_t stride, int dims, int count, const double* q,
@@ -39,13 +76,8 @@ int ScanPrototypesPortable(const double* pc, std::size_t stride, int dims, int c
 int ScanListPortable(const MemberLists& lists, int g, ListCursor& cursor, int max_chunks, const double* q, int dims,
                      double dg, double margin, int* entries, double* sums) {
     int n = 0;
-    int c = cursor.chunk;
-    int base = cursor.base;
-    for (int chunks = 0; chunks < max_chunks; ++chunks, base += kLanes, c = lists.Next(c)) {
-        if (c < 0 || base >= lists.Size(g) || dg >= 2.0 * lists.Bound(c)) {
-            c = -1;
-            break;
-        }
+    ChunkWalk walk(lists, g, cursor, max_chunks, dg);
+    for (int c = walk.Next(); c >= 0; c = walk.Next()) {
         const double* d = lists.Dist(c);
         for (int l = 0; l < kLanes; ++l) {
             const double dl = d[l];
@@ -65,7 +97,6 @@ int ScanListPortable(const MemberLists& lists, int g, ListCursor& cursor, int ma
             }
         }
     }
-    cursor = ListCursor{c, base};
     return n;
 }
 
@@ -136,13 +167,8 @@ __attribute__((target("avx2"))) int ScanListAvx2(const MemberLists& lists, int g
     const __m256d inf = _mm256_set1_pd(kInf);
     const __m256d scale = _mm256_set1_pd(margin);
     int n = 0;
-    int c = cursor.chunk;
-    int base = cursor.base;
-    for (int chunks = 0; chunks < max_chunks; ++chunks, base += kLanes, c = lists.Next(c)) {
-        if (c < 0 || base >= lists.Size(g) || dg >= 2.0 * lists.Bound(c)) {
-            c = -1;
-            break;
-        }
+    ChunkWalk walk(lists, g, cursor, max_chunks, dg);
+    for (int c = walk.Next(); c >= 0; c = walk.Next()) {
         // The chunks are scattered in memory: fetch two ahead while this one is measured.
         const int after = lists.Next(c);
         if (after >= 0) {
@@ -194,7 +220,6 @@ __attribute__((target("avx2"))) int ScanListAvx2(const MemberLists& lists, int g
             ++n;
         }
     }
-    cursor = ListCursor{c, base};
     return n;
 }
 

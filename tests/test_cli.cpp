@@ -615,30 +615,16 @@ TEST(Help, UsageWithoutArgumentsAndVersion) {
     EXPECT_EQ(version.errors, "");
 }
 
-// The options of a text: in the help, those opening an option line; in the
-// man page, those of the tag lines after .TP (every "\-" read as "-").
-std::set<std::string> OptionsOf(const std::string& text, bool man) {
-    const std::string plain = std::regex_replace(text, std::regex(R"(\\-)"), "-");
-    const std::regex line(man ? R"(\.TP\n\.B[IR]? ([^\n]*))" : R"(\n  (-[^ ,]*(?:, -[^ ]*)?))"),
-        option(R"((^|[ "])(--?[a-z][a-z-]*))");
-    std::set<std::string> options;
-    for (std::sregex_iterator it(plain.begin(), plain.end(), line), end; it != end; ++it) {
-        const std::string tag = (*it)[1];
-        for (std::sregex_iterator o(tag.begin(), tag.end(), option); o != end; ++o) options.insert((*o)[2]);
-    }
-    return options;
-}
-
 // The help and the man page tell of the same options and show the same examples.
 TEST(Help, HelpAndManPageAgree) {
     TempDir dir;
     const std::string help = Tavri({"--help"}, dir.path()).errors;
     const std::string page = ReadFile(std::string(TAVRI_SOURCE_DIR) + "/docs/tavri.1");
     const std::string man = std::regex_replace(page, std::regex(R"(\\-)"), "-");
-    const std::set<std::string> options = OptionsOf(help, false);
+    const std::set<std::string> options = test_support::OptionsOf(help, false);
     EXPECT_EQ(options, (std::set<std::string>{"-u", "-f", "-d", "-s", "--max-rows", "--sep", "--header", "--quiet",
                                               "-h", "--help", "--version"}));
-    EXPECT_EQ(OptionsOf(page, true), options);
+    EXPECT_EQ(test_support::OptionsOf(page, true), options);
     std::size_t examples = 0;
     const std::string lead = std::string("  ") + TAVRI_EXE + " ";
     for (const std::string& line : Lines(help.substr(help.find("Examples:")))) {

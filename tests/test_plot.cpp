@@ -327,29 +327,15 @@ TEST(PlotCli, HelpAndVersionGoToStandardOutput) {
     EXPECT_EQ(dir.FileNames(), std::vector<std::string>());
 }
 
-// The options of a text: in the help, those opening an option line; in the man page, those of the tag lines
-// after .TP. Both with every "\\-" read as "-".
-static std::set<std::string> OptionsOf(const std::string& text, bool man) {
-    const std::string plain = std::regex_replace(text, std::regex(R"(\\-)"), "-");
-    const std::regex line(man ? R"(\.TP\n\.B[IR]? ([^\n]*))" : R"(\n  (-[^ ,]*(?:, -[^ ]*)?))"),
-        option(R"((^|[ "])(--?[a-z][a-z-]*))");
-    std::set<std::string> options;
-    for (std::sregex_iterator it(plain.begin(), plain.end(), line), end; it != end; ++it) {
-        const std::string tag = (*it)[1];
-        for (std::sregex_iterator o(tag.begin(), tag.end(), option); o != end; ++o) options.insert((*o)[2]);
-    }
-    return options;
-}
-
 // The help and the man page tell of the same options, and the man page shows the help's examples and defaults.
 TEST(PlotCli, HelpAndManPageAgree) {
     TempDir dir;
     const std::string help = Shell(dir, "exec \"$0\" --help").output;
     const std::string man = std::regex_replace(ReadFile(TAVRI_PLOT_MAN), std::regex(R"(\\-)"), "-");
-    const std::set<std::string> options = OptionsOf(help, false);
+    const std::set<std::string> options = test_support::OptionsOf(help, false);
     EXPECT_EQ(options, (std::set<std::string>{"-o", "-x", "-y", "--labels", "--equal", "--noise", "--no-noise", "-h",
                                               "--help", "--version"}));
-    EXPECT_EQ(OptionsOf(ReadFile(TAVRI_PLOT_MAN), true), options);
+    EXPECT_EQ(test_support::OptionsOf(ReadFile(TAVRI_PLOT_MAN), true), options);
     std::size_t examples = 0;
     for (const std::string& line : Lines(help.substr(help.find("Examples:")))) {
         if (line.rfind("  tavri-plot ", 0) != 0) continue;

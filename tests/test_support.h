@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -166,6 +168,21 @@ inline RunResult RunCapturing(const std::string& program, const std::vector<std:
     RunResult result = detail::RunShell(program, args, cwd, "2>" + ShellQuote(errors));
     result.errors = ReadFile(errors);
     return result;
+}
+
+// The options a help text or a man page tells of: in the help, those opening
+// an option line; in the man page, those of the tag lines after .TP. Both with
+// every "\\-" read as "-".
+inline std::set<std::string> OptionsOf(const std::string& text, bool man) {
+    const std::string plain = std::regex_replace(text, std::regex(R"(\\-)"), "-");
+    const std::regex line(man ? R"(\.TP\n\.B[IR]? ([^\n]*))" : R"(\n  (-[^ ,]*(?:, -[^ ]*)?))"),
+        option(R"((^|[ "])(--?[a-z][a-z-]*))");
+    std::set<std::string> options;
+    for (std::sregex_iterator it(plain.begin(), plain.end(), line), end; it != end; ++it) {
+        const std::string tag = (*it)[1];
+        for (std::sregex_iterator o(tag.begin(), tag.end(), option); o != end; ++o) options.insert((*o)[2]);
+    }
+    return options;
 }
 
 }  // namespace test_support
