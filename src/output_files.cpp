@@ -40,16 +40,15 @@ void TextSink::Drain() {
     used_ = 0;
 }
 
+char* FormatFixed6(double value, char* out) {
+    if (std::isfinite(value)) return std::to_chars(out, out + kFixed6Room, value, std::chars_format::fixed, 6).ptr;
+    // Not a number or infinite: the text is the C library's.
+    return out + std::snprintf(out, kFixed6Room, "%lf", value);
+}
+
 void TextSink::Fixed6(double value) {
-    // The longest "%lf" text (-1.8e308 in full) is 317 characters.
-    if (kSize - used_ < 400) Drain();
-    char* at = buffer_.get() + used_;
-    if (std::isfinite(value)) {
-        const auto result = std::to_chars(at, buffer_.get() + kSize, value, std::chars_format::fixed, 6);
-        used_ = static_cast<std::size_t>(result.ptr - buffer_.get());
-    } else {
-        used_ += static_cast<std::size_t>(std::snprintf(at, kSize - used_, "%lf", value));
-    }
+    if (kSize - used_ < kFixed6Room) Drain();
+    used_ = static_cast<std::size_t>(FormatFixed6(value, buffer_.get() + used_) - buffer_.get());
 }
 
 void TextSink::Int(long long value) {

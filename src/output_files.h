@@ -13,6 +13,11 @@
 
 namespace tavri {
 
+// Writes `value` as printf's "%lf" writes it (fixed, six decimals) at `out`,
+// which has room for kFixed6Room characters; returns the end of the text.
+constexpr std::size_t kFixed6Room = 400;  // the longest, -1.8e308 in full, is 317 characters
+char* FormatFixed6(double value, char* out);
+
 // Text written to a file descriptor through a buffer; the first failure sticks.
 class TextSink {
 public:

@@ -128,14 +128,8 @@ int LitFichier2DS(const char* path, int rows, int cols, double** matrix, int* ba
 }
 
 void AppendFixed6(std::string& out, double value) {
-    char text[400];
-    if (std::isfinite(value)) {
-        auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 6);
-        out.append(text, result.ptr);
-    } else {
-        int len = std::snprintf(text, sizeof text, "%lf", value);
-        out.append(text, static_cast<std::size_t>(len));
-    }
+    char text[tavri::kFixed6Room];
+    out.append(text, tavri::FormatFixed6(value, text));
 }
 
 void AppendInt(std::string& out, int value) {

@@ -26,7 +26,41 @@ int CopyTo(double** src, int src_rows, int src_cols, double** dst, int dst_rows,
 int min(int a, int b);
 int max(int a, int b);
 
-// ---- Text data files -----------------------------------------------------
+// ---- Statistics ----------------------------------------------------------
+// Mean and population standard deviation, sums in index order.
+void CalculusStatVector(const double* values, int n, double& mean, double& deviation);
+// Standardises every column in place to mean 0 and deviation 1. A column whose
+// values are all exactly equal becomes 0.0 (instead of 0/0). A column whose
+// sums overflow or whose squared deviations vanish below DBL_MIN is computed
+// on its values scaled by a power of two (its largest magnitude in [0.5, 1)).
+void NormaliseEcartType(double** matrix, int rows, int cols);
+// The same on rows x cols values, row-major. When given, mean[j] and scale[j]
+// receive what standardised column j: value = (x - mean) / scale (a constant
+// column: its value and 1).
+void StandardiseColumns(double* data, std::size_t rows, std::size_t cols, double* mean = nullptr,
+                        double* scale = nullptr);
+
+// ---- Rows ------------------------------------------------------------------
+// The distinct rows of rows x cols values (equal with == on every coordinate,
+// so -0.0 equals 0.0) in the order of their first occurrence: returns the
+// first row of each, and point_of_row[r] receives the index of row r's.
+std::vector<int> DistinctRows(const double* data, std::size_t rows, std::size_t cols,
+                              std::vector<int>& point_of_row);
+
+// ---- Distances -----------------------------------------------------------
+double d_Eucl(const double* a, const double* b, int dims);
+// Fills the full symmetric n x n matrix (zero diagonal) with one call per
+// unordered pair, lower index first. With a subset, entry [i][j] is the
+// distance of points[subset[i]] and points[subset[j]].
+void GenereMatriceDistance(double** points, int n, int dims, const int* subset, double** matrix,
+                           DistanceFn distance);
+
+// ---- Not called by the pipeline ------------------------------------------
+// The pipeline reads its data in one pass (data_file.h) and writes through an
+// output set (output_files.h). These keep the two-step interface of measuring,
+// then reading, and the other helpers of the module, for the programs and
+// tests that use them.
+
 // Measures a data file: returns the row count (rows, cols set), or -1 when the
 // file cannot be opened or read (outputs untouched) or two data lines differ in their
 // column count (outputs = rows so far and the offending count). Lines may be
@@ -62,41 +96,13 @@ void AppendInt(std::string& out, int value);
 // failure returns 0, removes the temporary file and leaves any earlier file intact.
 int WriteFileAtomically(const std::string& path, const std::string& contents);
 
-// ---- Statistics ----------------------------------------------------------
-// Mean and population standard deviation, sums in index order.
-void CalculusStatVector(const double* values, int n, double& mean, double& deviation);
-// Standardises every column in place to mean 0 and deviation 1. A column whose
-// values are all exactly equal becomes 0.0 (instead of 0/0). A column whose
-// sums overflow or whose squared deviations vanish below DBL_MIN is computed
-// on its values scaled by a power of two (its largest magnitude in [0.5, 1)).
-void NormaliseEcartType(double** matrix, int rows, int cols);
-// The same on rows x cols values, row-major. When given, mean[j] and scale[j]
-// receive what standardised column j: value = (x - mean) / scale (a constant
-// column: its value and 1).
-void StandardiseColumns(double* data, std::size_t rows, std::size_t cols, double* mean = nullptr,
-                        double* scale = nullptr);
 // Statistics over the entries whose mask is exactly 1; minimum starts at
 // 10000.0 and maximum at -10000.0.
 void CalculusStatVectorBool(const double* values, int n, const int* mask, double& mean, double& deviation,
                             double& minimum, double& maximum);
-
-// ---- Rows ------------------------------------------------------------------
-// The distinct rows of rows x cols values (equal with == on every coordinate,
-// so -0.0 equals 0.0) in the order of their first occurrence: returns the
-// first row of each, and point_of_row[r] receives the index of row r's.
-std::vector<int> DistinctRows(const double* data, std::size_t rows, std::size_t cols,
-                              std::vector<int>& point_of_row);
-
-// ---- Distances -----------------------------------------------------------
-double d_Eucl(const double* a, const double* b, int dims);
 double Dist_eucl(const double* a, const double* b, int dims);
-// Fills the full symmetric n x n matrix (zero diagonal) with one call per
-// unordered pair, lower index first. With a subset, entry [i][j] is the
-// distance of points[subset[i]] and points[subset[j]].
-void GenereMatriceDistance(double** points, int n, int dims, const int* subset, double** matrix,
-                           DistanceFn distance);
 
-// ---- qsort comparators (never 0) ------------------------------------------
+// qsort comparators (never 0).
 int tri_decroissant(const void* a, const void* b);
 int tri_decroissant_double(const void* a, const void* b);
 int tri_decroissant_int(const void* a, const void* b);
