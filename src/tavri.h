@@ -85,9 +85,6 @@ struct GroupSpace {
 int algo_init(double** data, int n, int dims, const int* weights, HPtC_S* recs);
 // Releases the member list of every record (not the array). Returns 1.
 int algo_delete(int n, HPtC_S* recs);
-// Share of the n points lying in groups of more than min_size points;
-// n_large = the number of such groups.
-double Real_dense(const HPtC_S* recs, int n, int min_size, int& n_large);
 
 // Binds a workspace to n untouched records (one group per point): `dist` is
 // the caller's n x n matrix, filled by GenereMatriceDistance on `data` with
@@ -98,12 +95,6 @@ int InitGroupSpace(GroupSpace& ws, double** data, int n, int dims, double** dist
 double PointDistance(const GroupSpace& ws, int p, int q);
 
 // ---- Phase 1: mutual nearest-neighbour linking ----------------------------
-// Single-link distance of groups a and b (head indices), capped at 100000.0,
-// into best_distance. When asked for, the member-list positions of the first
-// closest pair go to *best_pos_a/*best_pos_b (left alone when none is below
-// the cap). Returns 1.
-int k_voisins(GroupSpace& ws, const HPtC_S* recs, int a, int b, double& best_distance, int* best_pos_a = nullptr,
-              int* best_pos_b = nullptr);
 // Link ratio in [0, 1] of merging heads a and b at link distance d (1 when
 // d equals the mean link of each group that has one).
 double CalculRatio(const HPtC_S* recs, int a, int b, double d);
@@ -115,9 +106,6 @@ void ConnectionSingle(HPtC_S* recs, int a, int b, double d, GroupSpace* ws = nul
 int findclosest1KNN(GroupSpace& ws, HPtC_S* recs, double x, int& n_groups);
 
 // ---- Phase 2: density-driven merging --------------------------------------
-// Single-link distance of heads a and b, capped at 100000000.0 (also the
-// result when either group is empty).
-double Single_link(GroupSpace& ws, const HPtC_S* recs, int a, int b);
 // Neighbour tables of the live groups (indexed by record): nearest_not_smaller
 // and nearest_group (the record itself when none). Returns nearest_distance:
 // 1000000.0 when no live group is that near, 0.0 for absorbed records.
@@ -133,9 +121,6 @@ int GetMutualdistance(GroupSpace& ws, const HPtC_S* recs, int a, int b, double x
 // n_groups and min_groups are not used. Returns the number of heads afterwards.
 int AlgoUnit_DensityNeighborMin(GroupSpace& ws, HPtC_S* recs, int n_groups, int min_groups, double threshold,
                                 double direct_ratio, const double* tests);
-// Smallest distance between a point of a and a point of b (their indices into
-// point_a/point_b); 10000000.0, outputs untouched, when no pair is examined.
-double D_groupe_DensityMin(const GroupSpace& ws, const HPtC_S& a, const HPtC_S& b, int& point_a, int& point_b);
 
 // ---- Cluster extraction ----------------------------------------------------
 // cluster_members: n entries, each null or an owned array of point indices;
@@ -156,12 +141,7 @@ int FinishConnection_without(GroupSpace& ws, HPtC_S* recs);
 // otherwise a absorbs b.
 void ConnectionSingleWithTag(HPtC_S* recs, int a, int b, double d, GroupSpace* ws = nullptr);
 
-// ---- Driver and result file ------------------------------------------------
-// Clusters n points. Returns the number of cluster lists (also left in
-// n_groups), 0 when none, or -1 when the distance matrix cannot be allocated
-// ("Memory error" has then been printed).
-int algoMutuel(double** data, int n, int dims, int& n_groups, int min_groups, const double* params,
-               DistanceFn distance, int** cluster_members, int* cluster_sizes, int& noise_flag);
+// ---- Driver ----------------------------------------------------------------
 
 // What the driver tells its caller while it runs.
 struct ClusteringHooks {
@@ -191,7 +171,32 @@ struct ClusterLists {
 // or n_lists when none does.
 std::vector<int> PointLabels(int** cluster_members, const int* cluster_sizes, int n, int n_lists);
 
+// ---- Not called by the pipeline ---------------------------------------------
+// The engine runs RunClustering and writes its own files; these are the
+// clustering's console driver, its result-file writer and the group
+// summaries that the runs do not read, for the programs and tests that use them.
+
+// Clusters n points. Returns the number of cluster lists (also left in
+// n_groups), 0 when none, or -1 when the distance matrix cannot be allocated
+// ("Memory error" has then been printed).
+int algoMutuel(double** data, int n, int dims, int& n_groups, int min_groups, const double* params,
+               DistanceFn distance, int** cluster_members, int* cluster_sizes, int& noise_flag);
 // Writes "coordinates<TAB>...label\n" per point, replacing the file
 // atomically. 1 on success, 0 when the file cannot be written.
 int PrintResultClustering(const char* path, double** matrix, int n, int dims, int** cluster_members,
                           int n_lists, const int* cluster_sizes);
+// Share of the n points lying in groups of more than min_size points;
+// n_large = the number of such groups.
+double Real_dense(const HPtC_S* recs, int n, int min_size, int& n_large);
+// Single-link distance of groups a and b (head indices), capped at 100000.0,
+// into best_distance. When asked for, the member-list positions of the first
+// closest pair go to *best_pos_a/*best_pos_b (left alone when none is below
+// the cap). Returns 1.
+int k_voisins(GroupSpace& ws, const HPtC_S* recs, int a, int b, double& best_distance, int* best_pos_a = nullptr,
+              int* best_pos_b = nullptr);
+// Single-link distance of heads a and b, capped at 100000000.0 (also the
+// result when either group is empty).
+double Single_link(GroupSpace& ws, const HPtC_S* recs, int a, int b);
+// Smallest distance between a point of a and a point of b (their indices into
+// point_a/point_b); 10000000.0, outputs untouched, when no pair is examined.
+double D_groupe_DensityMin(const GroupSpace& ws, const HPtC_S& a, const HPtC_S& b, int& point_a, int& point_b);
