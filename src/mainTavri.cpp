@@ -189,34 +189,29 @@ int ExecuteTavri(const char* directory, const char* file, double* vector) {
     return ExecuteTavri(directory, file, vector, RunSettings());
 }
 
-int ExecuteTavri(const char* directory, const char* file, double* vector, const RunSettings& settings) {
-    Console console(settings.quiet, settings.progress);
-    const int sampling = static_cast<int>(vector[kSampling]);
-    const std::string path = std::string(directory != nullptr ? directory : "") + file;
+namespace {
 
-    tavri::ReadOptions read_options;
-    read_options.max_rows = settings.max_rows;
-    read_options.separator = settings.separator;
-    read_options.header = settings.header;
-    read_options.scan_after_blank = !settings.quiet;
+// Reads the data file in one pass, with its progress on a terminal.
+tavri::DataTable ReadData(const std::string& path, const RunSettings& settings, Console& console) {
+    tavri::ReadOptions options;
+    options.max_rows = settings.max_rows;
+    options.separator = settings.separator;
+    options.header = settings.header;
+    options.scan_after_blank = !settings.quiet;
     struct stat info;
     const long long size = stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) ? info.st_size : 0;
-    read_options.progress = [&console, size](std::uint64_t bytes) {
-        console.Progress(tavri::ReadingProgress(bytes, size));
-    };
-    tavri::DataTable table;
-    try {
-        table = tavri::ReadDataFile(path, read_options);
-    } catch (const std::bad_alloc&) {
-        // Not even the reader's line buffer could be had: no count to report.
-        console.Out("Memory failure (data)\n");
-        console.Note("not enough memory to read " + path);
-        return 0;
-    }
+    options.progress = [&console, size](std::uint64_t bytes) { console.Progress(tavri::ReadingProgress(bytes, size)); };
+    return tavri::ReadDataFile(path, options);
+}
+
+// The lines of a file read, in their order: its size, then each reason to
+// stop, with its explanation. True when the run goes on.
+bool ReportData(const tavri::DataTable& table, const std::string& path, int sampling, const RunSettings& settings,
+                Console& console) {
     if (table.status != tavri::ReadStatus::kOk) {
         console.Out("Unable to open file:  %s\n", path.c_str());
         console.Note(tavri::ExplainUnreadable(table, path, settings));
-        return 0;
+        return false;
     }
     console.Out("DATA LOADED=%lld patterns, %lld dimensions\n", static_cast<long long>(table.rows),
                 static_cast<long long>(table.cols));
@@ -224,37 +219,42 @@ int ExecuteTavri(const char* directory, const char* file, double* vector, const 
     if (table.rows == 0 || table.cols == 0) {
         console.Out("Data file empty:  %s\n", path.c_str());
         console.Note(tavri::ExplainEmpty(table, path, settings));
-        return 0;
+        return false;
     }
-    const std::int64_t rows = table.kept_rows;
-    if (rows > MAX_PROTOTYPE && sampling != 1) {
+    if (table.kept_rows > MAX_PROTOTYPE && sampling != 1) {
         console.Out("Database size is too large, please use the sampling option\n");
-        return 0;
+        return false;
     }
     if (table.out_of_memory) {
         console.Out("Memory failure (data)\n");
         console.Note(tavri::ExplainNoMemory(table));
-        return 0;
+        return false;
     }
     if (table.fault.kind != tavri::FaultKind::kNone) {
         console.Out("Unable to read file:  %s, line %lld\n", path.c_str(), static_cast<long long>(table.fault.line));
         console.Note(tavri::ExplainFault(table, settings));
-        return 0;
+        return false;
     }
     if (table.kept_rows < table.rows) console.Note(tavri::ExplainRowCap(table));
     if (table.kept_cols < table.cols) console.Note(tavri::ExplainColumnCap(table));
+    return true;
+}
 
+// Runs the engine on the data read and writes every output; returns the
+// number of lists, 0 when the run failed (its message printed).
+int ClusterAndWrite(tavri::DataTable& table, const char* directory, const char* file, double* vector,
+                    Console& console) {
     OutputSet outputs;
     RunReporter reporter(console, outputs, directory, file);
+    const std::size_t rows = static_cast<std::size_t>(table.kept_rows);
+    const std::size_t cols = static_cast<std::size_t>(table.kept_cols);
     try {
-        const std::size_t cols = static_cast<std::size_t>(table.kept_cols);
         // A sampled run reads the data only until its prototypes hold them.
-        const tavri::Result result = tavri::RunEngine(table.values.data(), static_cast<std::size_t>(rows), cols,
-                                                      vector, &reporter, [&] {
-                                                          reporter.FinishNorm();
-                                                          table.values.release();
-                                                      });
-        WriteResults(reporter, result, table.values.data(), static_cast<std::size_t>(rows), cols);
+        const tavri::Result result = tavri::RunEngine(table.values.data(), rows, cols, vector, &reporter, [&] {
+            reporter.FinishNorm();
+            table.values.release();
+        });
+        WriteResults(reporter, result, table.values.data(), rows, cols);
         std::string failed;
         if (!outputs.Commit(&failed)) {
             console.Out("Unable to write file:  %s\n", failed.c_str());
@@ -273,6 +273,24 @@ int ExecuteTavri(const char* directory, const char* file, double* vector, const 
         console.Note(error.what());
         return 0;
     }
+}
+
+}  // namespace
+
+int ExecuteTavri(const char* directory, const char* file, double* vector, const RunSettings& settings) {
+    Console console(settings.quiet, settings.progress);
+    const std::string path = std::string(directory != nullptr ? directory : "") + file;
+    tavri::DataTable table;
+    try {
+        table = ReadData(path, settings, console);
+    } catch (const std::bad_alloc&) {
+        // Not even the reader's line buffer could be had: no count to report.
+        console.Out("Memory failure (data)\n");
+        console.Note("not enough memory to read " + path);
+        return 0;
+    }
+    if (!ReportData(table, path, static_cast<int>(vector[kSampling]), settings, console)) return 0;
+    return ClusterAndWrite(table, directory, file, vector, console);
 }
 
 void ParseOptions(int argc, char** argv, double* vector, const char*& directory) {
