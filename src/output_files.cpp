@@ -173,7 +173,7 @@ struct OutputSet::Pending {
     }
 };
 
-OutputSet::OutputSet() = default;
+OutputSet::OutputSet(Temporaries temporaries) : temporaries_(temporaries) {}
 
 OutputSet::~OutputSet() { Discard(); }
 
@@ -181,17 +181,19 @@ void OutputSet::Discard() { pending_.clear(); }
 
 namespace {
 
-// Opens an unnamed temporary file in the folder, or else a named one.
-int OpenTemporary(int dir_fd, std::string& name, int& slot) {
-    const int fd = openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT)) return fd;
+// Opens an unnamed temporary file in the folder (unless `named`), or else a named one.
+int OpenTemporary(int dir_fd, bool named, std::string& name, int& slot) {
+    if (!named) {
+        const int fd = openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT)) return fd;
+    }
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string candidate = TemporaryName(Random());
         slot = Register(dir_fd, candidate);
-        const int named = openat(dir_fd, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (named >= 0) {
+        const int opened = openat(dir_fd, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (opened >= 0) {
             name = candidate;
-            return named;
+            return opened;
         }
         Unregister(slot);
         slot = -1;
@@ -226,7 +228,7 @@ bool OutputSet::Write(const std::string& path, const std::function<void(TextSink
         errno = EISDIR;
         return Failed();
     }
-    output->fd = OpenTemporary(output->dir_fd, output->temp, output->slot);
+    output->fd = OpenTemporary(output->dir_fd, temporaries_ == Temporaries::kNamed, output->temp, output->slot);
     if (output->fd < 0) return Failed();
     // A replaced file keeps its permission bits.
     if (exists && S_ISREG(target.st_mode) && fchmod(output->fd, target.st_mode & 07777) != 0) return Failed();

@@ -46,7 +46,11 @@ private:
 
 class OutputSet {
 public:
-    OutputSet();
+    // Where the temporary files come from: unnamed where the system allows
+    // it, else named; or always named (what systems without unnamed ones get).
+    enum class Temporaries { kUnnamedWherePossible, kNamed };
+
+    explicit OutputSet(Temporaries temporaries = Temporaries::kUnnamedWherePossible);
     ~OutputSet();  // discards every output not committed
     OutputSet(const OutputSet&) = delete;
     OutputSet& operator=(const OutputSet&) = delete;
@@ -66,6 +70,7 @@ public:
 
 private:
     bool Failed();
+    Temporaries temporaries_;
     int error_ = 0;
     struct Pending;
     std::vector<std::unique_ptr<Pending>> pending_;
