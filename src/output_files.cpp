@@ -221,9 +221,11 @@ bool OutputSet::Write(const std::string& path, const std::function<void(TextSink
     }
     output->dir_fd = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (output->dir_fd < 0) return Failed();
-    // A folder in the way is reported now, not when the outputs are committed.
+    // A folder in the way, or a name too long for the folder, is reported
+    // now, not when the outputs are committed and earlier ones are replaced.
     struct stat target;
     const bool exists = fstatat(output->dir_fd, output->base.c_str(), &target, 0) == 0;
+    if (!exists && errno == ENAMETOOLONG) return Failed();
     if (exists && S_ISDIR(target.st_mode)) {
         errno = EISDIR;
         return Failed();
