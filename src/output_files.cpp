@@ -131,7 +131,13 @@ void RemoveTemporariesOnSignals() {
     action.sa_handler = RemoveTemporariesAndDie;
     sigemptyset(&action.sa_mask);
     for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, s);
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+        // A signal ignored from the start (nohup, a background job) stays
+        // ignored: the run is meant to outlive it.
+        struct sigaction current;
+        if (sigaction(s, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        sigaction(s, &action, nullptr);
+    }
 }
 
 // ---- OutputSet -----------------------------------------------------------------------

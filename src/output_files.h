@@ -77,8 +77,9 @@ private:
 };
 
 // Removes this process's named temporary files when SIGINT, SIGTERM or SIGHUP
-// arrives, then ends the process as the signal would. For programs, not for
-// the library: a handler is process-wide.
+// arrives, then ends the process as the signal would; a signal the process
+// started with ignored stays ignored. For programs, not for the library: a
+// handler is process-wide.
 void RemoveTemporariesOnSignals();
 
 }  // namespace tavri
