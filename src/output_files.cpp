@@ -118,6 +118,9 @@ std::string TemporaryName(std::mt19937_64& random) {
     return name;
 }
 
+// The name through which an unnamed temporary file gets a name of its own.
+std::string ProcPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
 std::mt19937_64& Random() {
     thread_local std::mt19937_64 random{std::random_device{}() ^ (static_cast<std::uint64_t>(getpid()) << 32)};
     return random;
@@ -163,7 +166,7 @@ struct OutputSet::Pending {
     // Gives the temporary file a name, when it has none yet.
     bool Name() {
         if (!temp.empty()) return true;
-        const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+        const std::string proc = ProcPath(fd);
         for (int attempt = 0; attempt < 100; ++attempt) {
             const std::string name = TemporaryName(Random());
             slot = Register(dir_fd, name);
@@ -191,7 +194,12 @@ namespace {
 int OpenTemporary(int dir_fd, bool named, std::string& name, int& slot) {
     if (!named) {
         const int fd = openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-        if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT)) return fd;
+        if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) return fd;
+        // It can be named only through /proc: without it (a chroot, a
+        // container) it could never be put in place, so a named one is used.
+        struct stat info;
+        if (fd >= 0 && stat(ProcPath(fd).c_str(), &info) == 0) return fd;
+        if (fd >= 0) close(fd);
     }
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string candidate = TemporaryName(Random());

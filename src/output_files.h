@@ -1,7 +1,7 @@
 // Output files that appear whole or not at all. Each output is written to a
-// temporary file in its own folder (unnamed where Linux allows it, so that
-// even a killed run leaves nothing behind) and only renamed over the target
-// once every output of the set is complete.
+// temporary file in its own folder (unnamed where Linux allows it and /proc is
+// there to name it by, so that even a killed run leaves nothing behind) and
+// only renamed over the target once every output of the set is complete.
 #pragma once
 
 #include <cstddef>
