@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
@@ -112,6 +113,8 @@ struct ChildOptions {
     int input = -1;                   // its standard input: this descriptor, or /dev/null
     std::vector<int> inherit;         // descriptors it keeps under their own numbers
     int umask = -1;                   // its umask; -1: the test's own
+    std::vector<int> ignored;         // signals it starts with ignored (as under nohup)
+    std::function<bool()> prepare;    // runs in the child before exec; false: it exits with 126
 };
 
 struct ChildResult {
@@ -149,6 +152,8 @@ public:
                 if (fcntl(fd, F_SETFD, 0) != 0) _exit(126);
             if (chdir(options.cwd.c_str()) != 0) _exit(126);
             signal(SIGPIPE, SIG_DFL);
+            for (int ignored : options.ignored) signal(ignored, SIG_IGN);
+            if (options.prepare && !options.prepare()) _exit(126);
             execv(program.c_str(), argv.data());
             _exit(127);
         }
