@@ -775,6 +775,17 @@ bool WritesIn(pid_t pid, const std::string& folder, const std::string& input) {
     return false;
 }
 
+// Waits until the run of data.txt in `dir` writes an output; false when it
+// ended, or did not get there in 30 s.
+bool AwaitWriting(Child& child, const TempDir& dir) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (child.Running() && std::chrono::steady_clock::now() < deadline) {
+        if (WritesIn(child.pid(), dir.path(), dir.Path("data.txt"))) return true;
+        usleep(500);
+    }
+    return false;
+}
+
 const std::string& LongRunData() {
     static const std::string data = IntTable(300000, 2, 100000, 8);
     return data;
@@ -792,12 +803,7 @@ TEST(Interrupted, SignalsDuringARunLeaveNothingBehind) {
         before["data.txt"] = LongRunData();
         WriteFiles(dir.path(), before);
         Child child(TAVRI_EXE, {"data.txt", "--max-rows", "0"}, In(dir.path()));
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        bool writing = false;
-        while (!writing && child.Running() && std::chrono::steady_clock::now() < deadline) {
-            writing = WritesIn(child.pid(), dir.path(), dir.Path("data.txt"));
-            if (!writing) usleep(500);
-        }
+        const bool writing = AwaitWriting(child, dir);
         if (writing) kill(child.pid(), sig);
         const ChildResult r = child.Wait(30);
         ASSERT_TRUE(writing) << "the run was never seen writing: " << Describe(r);
@@ -806,33 +812,27 @@ TEST(Interrupted, SignalsDuringARunLeaveNothingBehind) {
     }
 }
 
-// A run started with SIGHUP or SIGINT ignored (under nohup, or in the
-// background of a shell script) must go on when one arrives while it writes.
+// A run started with SIGHUP and SIGINT ignored (under nohup, or in the
+// background of a shell script) must go on when they arrive while it writes.
 TEST(Interrupted, IgnoredSignalsStayIgnored) {
-    TempDir plain;
+    TempDir plain, dir;
     plain.Write("data.txt", LongRunData());
+    dir.Write("data.txt", LongRunData());
     const ChildResult expected = RunChild(TAVRI_EXE, {"data.txt", "--max-rows", "0"}, In(plain.path()));
     ASSERT_EQ(expected.status, 0) << Describe(expected);
-    for (const int sig : {SIGHUP, SIGINT}) {
-        SCOPED_TRACE(strsignal(sig));
-        TempDir dir;
-        dir.Write("data.txt", LongRunData());
-        ChildOptions options = In(dir.path());
-        options.ignored = {sig};
-        Child child(TAVRI_EXE, {"data.txt", "--max-rows", "0"}, options);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        bool writing = false;
-        while (!writing && child.Running() && std::chrono::steady_clock::now() < deadline) {
-            writing = WritesIn(child.pid(), dir.path(), dir.Path("data.txt"));
-            if (!writing) usleep(500);
-        }
-        if (writing) kill(child.pid(), sig);
-        const ChildResult r = child.Wait(30);
-        ASSERT_TRUE(writing) << "the run was never seen writing: " << Describe(r);
-        EXPECT_EQ(r.status, 0) << Describe(r);
-        EXPECT_EQ(r.out, expected.out);
-        EXPECT_TRUE(Folder(dir.path()) == Folder(plain.path())) << "the outputs differ";
+    ChildOptions options = In(dir.path());
+    options.ignored = {SIGHUP, SIGINT};
+    Child child(TAVRI_EXE, {"data.txt", "--max-rows", "0"}, options);
+    const bool writing = AwaitWriting(child, dir);
+    if (writing) {
+        kill(child.pid(), SIGHUP);
+        kill(child.pid(), SIGINT);
     }
+    const ChildResult r = child.Wait(30);
+    ASSERT_TRUE(writing) << "the run was never seen writing: " << Describe(r);
+    EXPECT_EQ(r.status, 0) << Describe(r);
+    EXPECT_EQ(r.out, expected.out);
+    EXPECT_TRUE(Folder(dir.path()) == Folder(plain.path())) << "the outputs differ";
 }
 
 namespace {
@@ -935,12 +935,7 @@ TEST(WithoutProc, SignalsRemoveTheNamedTemporaries) {
         ChildOptions options = In(dir.path());
         options.prepare = HideProc;
         Child child(TAVRI_EXE, {"data.txt", "--max-rows", "0"}, options);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        bool writing = false;
-        while (!writing && child.Running() && std::chrono::steady_clock::now() < deadline) {
-            writing = WritesIn(child.pid(), dir.path(), dir.Path("data.txt"));
-            if (!writing) usleep(500);
-        }
+        const bool writing = AwaitWriting(child, dir);
         // The temporary it writes has a name in the folder.
         const Files during = Folder(dir.path());
         if (writing) kill(child.pid(), sig);
