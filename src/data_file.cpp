@@ -917,11 +917,8 @@ DataTable ReadDataFile(const std::string& path, const ReadOptions& options) {
         table.system_error = errno;
         return table;
     }
-    std::unique_ptr<char[]> block(new (std::nothrow) char[kBlock]);
-    if (block == nullptr) {
-        table.out_of_memory = true;
-        return table;
-    }
+    // No buffer, no count: the caller reports it as memory (bad_alloc), not as an empty file.
+    const std::unique_ptr<char[]> block(new char[kBlock]);
     Scanner scanner(options, table);
     LineSplitter lines(scanner, std::max<std::size_t>(options.line_limit, 1));
     bool first_block = true;

@@ -105,7 +105,8 @@ struct DataTable {
 };
 
 // Reads the data file at `path` (a FIFO or a device is read once, as it comes).
-// A UTF-8 byte order mark at the very start is skipped.
+// A UTF-8 byte order mark at the very start is skipped. Throws std::bad_alloc
+// when not even its read buffer can be had.
 DataTable ReadDataFile(const std::string& path, const ReadOptions& options);
 
 // Whether [first, last) has the form of a decimal number: [+-] digits

@@ -319,6 +319,25 @@ void ParseOptions(int argc, char** argv, double* vector, const char*& directory)
 
 namespace {
 
+[[noreturn]] void NoMemoryToThrow() {
+    std::fputs("Memory error\nTavri error\n", stdout);
+    std::fflush(stdout);
+    std::_Exit(1);
+}
+
+// Every memory failure of a run travels as std::bad_alloc, and throwing one
+// needs memory of its own: a process started with too little for that would
+// abort at its first failed allocation. One is thrown now, while failing to
+// throw it can only mean that; such a run ends as any other without memory.
+void CheckExceptionsCanBeThrown() {
+    const std::terminate_handler previous = std::set_terminate(NoMemoryToThrow);
+    try {
+        throw std::bad_alloc();
+    } catch (const std::bad_alloc&) {
+    }
+    std::set_terminate(previous);
+}
+
 int RunCommandLine(int argc, char** argv) {
     if (argc < 2) {
         tavri::PrintUsage(argv[0]);
@@ -332,6 +351,7 @@ int RunCommandLine(int argc, char** argv) {
         std::printf("tavri %s\n", TAVRI_VERSION);
         return 0;
     }
+    CheckExceptionsCanBeThrown();
     tavri::RemoveTemporariesOnSignals();
 
     double vector[kRunSlots] = {0.15, 1.0, 1.0, 1.0, 0.04, 0.0, 0.0, 1.0, 0.0};

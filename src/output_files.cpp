@@ -117,6 +117,9 @@ std::string TemporaryName(std::mt19937_64& random) {
     return name;
 }
 
+// The name through which an unnamed temporary file gets a name of its own.
+std::string ProcPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
 std::mt19937_64& Random() {
     thread_local std::mt19937_64 random{std::random_device{}() ^ (static_cast<std::uint64_t>(getpid()) << 32)};
     return random;
@@ -130,7 +133,13 @@ void RemoveTemporariesOnSignals() {
     action.sa_handler = RemoveTemporariesAndDie;
     sigemptyset(&action.sa_mask);
     for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&action.sa_mask, s);
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+        // A signal ignored from the start (nohup, a background job) stays
+        // ignored: the run is meant to outlive it.
+        struct sigaction current;
+        if (sigaction(s, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+        sigaction(s, &action, nullptr);
+    }
 }
 
 // ---- OutputSet -----------------------------------------------------------------------
@@ -156,7 +165,7 @@ struct OutputSet::Pending {
     // Gives the temporary file a name, when it has none yet.
     bool Name() {
         if (!temp.empty()) return true;
-        const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+        const std::string proc = ProcPath(fd);
         for (int attempt = 0; attempt < 100; ++attempt) {
             const std::string name = TemporaryName(Random());
             slot = Register(dir_fd, name);
@@ -172,7 +181,7 @@ struct OutputSet::Pending {
     }
 };
 
-OutputSet::OutputSet() = default;
+OutputSet::OutputSet(Temporaries temporaries) : temporaries_(temporaries) {}
 
 OutputSet::~OutputSet() { Discard(); }
 
@@ -180,17 +189,24 @@ void OutputSet::Discard() { pending_.clear(); }
 
 namespace {
 
-// Opens an unnamed temporary file in the folder, or else a named one.
-int OpenTemporary(int dir_fd, std::string& name, int& slot) {
-    const int fd = openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT)) return fd;
+// Opens an unnamed temporary file in the folder (unless `named`), or else a named one.
+int OpenTemporary(int dir_fd, bool named, std::string& name, int& slot) {
+    if (!named) {
+        const int fd = openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) return fd;
+        // It can be named only through /proc: without it (a chroot, a
+        // container) it could never be put in place, so a named one is used.
+        struct stat info;
+        if (fd >= 0 && stat(ProcPath(fd).c_str(), &info) == 0) return fd;
+        if (fd >= 0) close(fd);
+    }
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string candidate = TemporaryName(Random());
         slot = Register(dir_fd, candidate);
-        const int named = openat(dir_fd, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (named >= 0) {
+        const int opened = openat(dir_fd, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (opened >= 0) {
             name = candidate;
-            return named;
+            return opened;
         }
         Unregister(slot);
         slot = -1;
@@ -218,14 +234,16 @@ bool OutputSet::Write(const std::string& path, const std::function<void(TextSink
     }
     output->dir_fd = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (output->dir_fd < 0) return Failed();
-    // A folder in the way is reported now, not when the outputs are committed.
+    // A folder in the way, or a name too long for the folder, is reported
+    // now, not when the outputs are committed and earlier ones are replaced.
     struct stat target;
     const bool exists = fstatat(output->dir_fd, output->base.c_str(), &target, 0) == 0;
+    if (!exists && errno == ENAMETOOLONG) return Failed();
     if (exists && S_ISDIR(target.st_mode)) {
         errno = EISDIR;
         return Failed();
     }
-    output->fd = OpenTemporary(output->dir_fd, output->temp, output->slot);
+    output->fd = OpenTemporary(output->dir_fd, temporaries_ == Temporaries::kNamed, output->temp, output->slot);
     if (output->fd < 0) return Failed();
     // A replaced file keeps its permission bits.
     if (exists && S_ISREG(target.st_mode) && fchmod(output->fd, target.st_mode & 07777) != 0) return Failed();

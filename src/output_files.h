@@ -1,7 +1,7 @@
 // Output files that appear whole or not at all. Each output is written to a
-// temporary file in its own folder (unnamed where Linux allows it, so that
-// even a killed run leaves nothing behind) and only renamed over the target
-// once every output of the set is complete.
+// temporary file in its own folder (unnamed where Linux allows it and /proc is
+// there to name it by, so that even a killed run leaves nothing behind) and
+// only renamed over the target once every output of the set is complete.
 #pragma once
 
 #include <cstddef>
@@ -51,7 +51,11 @@ private:
 
 class OutputSet {
 public:
-    OutputSet();
+    // Where the temporary files come from: unnamed where the system allows
+    // it, else named; or always named (what systems without unnamed ones get).
+    enum class Temporaries { kUnnamedWherePossible, kNamed };
+
+    explicit OutputSet(Temporaries temporaries = Temporaries::kUnnamedWherePossible);
     ~OutputSet();  // discards every output not committed
     OutputSet(const OutputSet&) = delete;
     OutputSet& operator=(const OutputSet&) = delete;
@@ -71,14 +75,16 @@ public:
 
 private:
     bool Failed();
+    Temporaries temporaries_;
     int error_ = 0;
     struct Pending;
     std::vector<std::unique_ptr<Pending>> pending_;
 };
 
 // Removes this process's named temporary files when SIGINT, SIGTERM or SIGHUP
-// arrives, then ends the process as the signal would. For programs, not for
-// the library: a handler is process-wide.
+// arrives, then ends the process as the signal would; a signal the process
+// started with ignored stays ignored. For programs, not for the library: a
+// handler is process-wide.
 void RemoveTemporariesOnSignals();
 
 }  // namespace tavri

@@ -1,16 +1,25 @@
 // Small helpers shared by the test files: temporary folders, whole-file I/O,
-// a portable seeded generator and running the tavri executable.
+// a portable seeded generator and running the tavri executable (in a child
+// process with its streams captured, under limits or a timeout when asked).
 #pragma once
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <regex>
 #include <set>
@@ -121,6 +130,138 @@ private:
     std::uint64_t state_;
 };
 
+// How a child process is started.
+struct ChildOptions {
+    std::string cwd = ".";
+    std::uint64_t address_space = 0;  // RLIMIT_AS in bytes, set before exec; 0: no limit
+    int input = -1;                   // its standard input: this descriptor, or /dev/null
+    std::vector<int> inherit;         // descriptors it keeps under their own numbers
+    int umask = -1;                   // its umask; -1: the test's own
+    std::vector<int> ignored;         // signals it starts with ignored (as under nohup)
+    std::function<bool()> prepare;    // runs in the child before exec; false: it exits with 126
+};
+
+struct ChildResult {
+    int status = -1;         // exit status, or -1 when it did not exit normally
+    int signal = 0;          // the signal that ended it, 0 when it exited
+    bool timed_out = false;  // killed for running past the timeout
+    std::string out, err;    // standard output and standard error
+};
+
+// A program running in a child process, its standard output and error
+// captured through pipes; killed and reaped by the destructor if still there.
+class Child {
+public:
+    Child(const std::string& program, const std::vector<std::string>& args, const ChildOptions& options) {
+        // Everything the child needs is built before fork: after it, only
+        // calls that are safe in a child of a possibly threaded process.
+        std::vector<std::string> words = {program};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        int out[2], err[2];
+        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+        pid_ = fork();
+        if (pid_ < 0) throw std::runtime_error("fork failed");
+        if (pid_ == 0) {
+            if (options.address_space != 0) {
+                const rlimit limit{options.address_space, options.address_space};
+                if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
+            }
+            if (options.umask >= 0) umask(static_cast<mode_t>(options.umask));
+            const int input = options.input >= 0 ? options.input : open("/dev/null", O_RDONLY);
+            if (input < 0 || dup2(input, 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0) _exit(126);
+            for (int fd : options.inherit)
+                if (fcntl(fd, F_SETFD, 0) != 0) _exit(126);
+            if (chdir(options.cwd.c_str()) != 0) _exit(126);
+            signal(SIGPIPE, SIG_DFL);
+            for (int ignored : options.ignored) signal(ignored, SIG_IGN);
+            if (options.prepare && !options.prepare()) _exit(126);
+            execv(program.c_str(), argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        close(err[1]);
+        out_ = out[0];
+        err_ = err[0];
+    }
+    ~Child() {
+        if (!reaped_) {
+            kill(pid_, SIGKILL);
+            Reap(0);
+        }
+        if (out_ >= 0) close(out_);
+        if (err_ >= 0) close(err_);
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // Whether it is still running (it is reaped once it has ended).
+    bool Running() { return !reaped_ && !Reap(WNOHANG); }
+    // Collects both streams until it ends; past `seconds` it is killed.
+    ChildResult Wait(double seconds) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        char buffer[65536];
+        while (out_ >= 0 || err_ >= 0) {
+            pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            const int ready = poll(fds, 2, result_.timed_out ? 1000 : static_cast<int>(std::max<long long>(left.count(), 0)));
+            if (ready < 0 && errno != EINTR) break;
+            if (ready == 0) {
+                if (result_.timed_out) break;  // killed, but something still holds the pipes
+                result_.timed_out = true;
+                kill(pid_, SIGKILL);
+                continue;
+            }
+            for (int i = 0; i < 2; ++i) {
+                int& fd = i == 0 ? out_ : err_;
+                if (fd < 0 || fds[i].revents == 0) continue;
+                const ssize_t got = read(fd, buffer, sizeof buffer);
+                if (got > 0) {
+                    (i == 0 ? result_.out : result_.err).append(buffer, static_cast<std::size_t>(got));
+                } else if (got == 0 || errno != EINTR) {
+                    close(fd);
+                    fd = -1;
+                }
+            }
+        }
+        if (!reaped_) {
+            if (result_.timed_out) kill(pid_, SIGKILL);
+            Reap(0);
+        }
+        return result_;
+    }
+
+private:
+    // False when it has not ended yet (WNOHANG).
+    bool Reap(int flags) {
+        int status = 0;
+        pid_t got;
+        while ((got = waitpid(pid_, &status, flags)) < 0 && errno == EINTR) {
+        }
+        if (got != pid_) return false;
+        reaped_ = true;
+        if (WIFEXITED(status)) result_.status = WEXITSTATUS(status);
+        if (WIFSIGNALED(status)) result_.signal = WTERMSIG(status);
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    int out_ = -1, err_ = -1;
+    bool reaped_ = false;
+    ChildResult result_;
+};
+
+// Runs `program args...` to its end, or until it is killed after `seconds`.
+inline ChildResult RunChild(const std::string& program, const std::vector<std::string>& args,
+                            const ChildOptions& options, double seconds = 60) {
+    Child child(program, args, options);
+    return child.Wait(seconds);
+}
+
 struct RunResult {
     int status = -1;     // exit status, or -1 when the process did not exit normally
     std::string output;  // standard output
@@ -135,8 +276,9 @@ inline std::string ShellQuote(const std::string& word) {
 
 namespace detail {
 
-// Runs the command line in `cwd`, capturing standard output; standard error
-// goes where `error_redirection` sends it.
+// Runs the command line through the shell in `cwd`, capturing standard
+// output; standard error goes where `error_redirection` sends it (as "2>&1"
+// puts both streams in one pipe, in the order they are written).
 inline RunResult RunShell(const std::string& program, const std::vector<std::string>& args, const std::string& cwd,
                           const std::string& error_redirection) {
     std::string command = "cd " + ShellQuote(cwd) + " && " + ShellQuote(program);
@@ -157,17 +299,19 @@ inline RunResult RunShell(const std::string& program, const std::vector<std::str
 
 // Runs `program args...` in folder `cwd`, capturing standard output.
 inline RunResult Run(const std::string& program, const std::vector<std::string>& args, const std::string& cwd) {
-    return detail::RunShell(program, args, cwd, "2>/dev/null");
+    ChildOptions options;
+    options.cwd = cwd;
+    const ChildResult child = RunChild(program, args, options);
+    return {child.status, child.out, ""};
 }
 
 // The same, capturing standard error apart from standard output.
 inline RunResult RunCapturing(const std::string& program, const std::vector<std::string>& args,
                               const std::string& cwd) {
-    TempDir scratch;
-    const std::string errors = scratch / "stderr";
-    RunResult result = detail::RunShell(program, args, cwd, "2>" + ShellQuote(errors));
-    result.errors = ReadFile(errors);
-    return result;
+    ChildOptions options;
+    options.cwd = cwd;
+    const ChildResult child = RunChild(program, args, options);
+    return {child.status, child.out, child.err};
 }
 
 // The options a help text or a man page tells of: in the help, those opening
