@@ -25,6 +25,7 @@
 #include "test_support.h"
 
 namespace fs = std::filesystem;
+using test_support::kNine;
 using test_support::Lines;
 using test_support::ReadFile;
 using test_support::RunResult;
@@ -35,7 +36,6 @@ namespace {
 constexpr auto npos = std::string::npos;
 using Files = std::map<std::string, std::string>;
 
-const char kNine[] = "0\n1\n3\n4\n10\n11\n13\n14\n30\n";
 // What a run of the nine points prints once the file is read.
 const char kNineRun[] =
     "DATA LOADED=9 patterns, 1 dimensions\nn_cluster phase 1=3 (9)\n"

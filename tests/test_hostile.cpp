@@ -50,17 +50,7 @@ constexpr std::uint64_t kKiB = 1024;
 constexpr std::uint64_t kMiB = 1024 * kKiB;
 const std::uint64_t kPage = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
 
-const char kNine[] = "0\n1\n3\n4\n10\n11\n13\n14\n30\n";
 const std::vector<std::string> kOutputPrefixes = {"norm", "S_norm", "CTavri-", "LTavri-", "RTavri-"};
-
-// rows x cols integers below `range`, tab separated.
-std::string IntTable(int rows, int cols, int range, std::uint64_t seed) {
-    SplitMix rng(seed);
-    std::string text;
-    for (int i = 0; i < rows; ++i)
-        for (int j = 0; j < cols; ++j) text += std::to_string(rng.Below(range)) + (j + 1 < cols ? "\t" : "\n");
-    return text;
-}
 
 // Every entry of a folder, name -> content ("<folder>", "<fifo>", "<link>"
 // for what is not a regular file): compared whole, it also catches stray

@@ -20,16 +20,6 @@ namespace {
 
 using Files = std::map<std::string, std::string>;
 
-const char kNine[] = "0\n1\n3\n4\n10\n11\n13\n14\n30\n";
-
-// rows x cols integers below `range`, tab separated.
-std::string IntTable(int rows, int cols, int range, std::uint64_t seed) {
-    SplitMix rng(seed);
-    std::string text;
-    for (int i = 0; i < rows; ++i)
-        for (int j = 0; j < cols; ++j) text += std::to_string(rng.Below(range)) + (j + 1 < cols ? "\t" : "\n");
-    return text;
-}
 
 // Every entry of a folder but the input: name -> content ("<folder>" for a
 // folder). Comparing it whole also catches stray temporary files.

@@ -262,6 +262,18 @@ inline ChildResult RunChild(const std::string& program, const std::vector<std::s
     return child.Wait(seconds);
 }
 
+// The worked example: nine points on a line, two clusters and the outlier 30.
+inline const char kNine[] = "0\n1\n3\n4\n10\n11\n13\n14\n30\n";
+
+// rows x cols integers below `range`, tab separated.
+inline std::string IntTable(int rows, int cols, int range, std::uint64_t seed) {
+    SplitMix rng(seed);
+    std::string text;
+    for (int i = 0; i < rows; ++i)
+        for (int j = 0; j < cols; ++j) text += std::to_string(rng.Below(range)) + (j + 1 < cols ? "\t" : "\n");
+    return text;
+}
+
 struct RunResult {
     int status = -1;     // exit status, or -1 when the process did not exit normally
     std::string output;  // standard output
