@@ -1,15 +1,13 @@
-// The tavri executable end to end: usage and echo lines, the console output of
-// a run, refusals with their messages, output faults that must leave earlier
-// results intact, and a sampled run with complete, repeatable outputs.
+// The tavri executable end to end: refusals that must leave earlier results
+// intact, output faults, and a sampled run with complete, repeatable outputs.
+// (The options, their echo and the console lines are tested in test_cli.cpp.)
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
 #include <unistd.h>
 
-#include <cmath>
 #include <ctime>
 #include <map>
-#include <tuple>
 
 #include "test_support.h"
 
@@ -44,68 +42,6 @@ struct Unmount {
 };
 
 }  // namespace
-
-// Usage and version, then the echo of the options. Only the first two
-// characters of an option count, the last occurrence wins, unknown words are
-// skipped, a value that is not a number reads as 0 (-f and -s take the integer
-// part, and only exactly 1 switches them on), an option without a value is
-// ignored, and a word used as a value is examined as an option in its own turn.
-TEST(CommandLine, UsageVersionAndEchoOfTheOptions) {
-    TempDir dir;
-    dir.Write("data.txt", kNine);
-    dir.Write("-sdata.txt", kNine);
-    const std::string usage = "\nThe program " + std::string(TAVRI_EXE) +
-        " needs 1 argument: \n\t* the file name;\nOptions: \n\t* -u the u parameter (default:  0.04)"
-        "\n\t* -f the finish parameter (default:  0), when 1 noise points are assigned a cluster label"
-        "\n\t* -d directory for input and output data (default: current)\n\t* -s sampling as a preprocessing step "
-        "(default: 1, sampling is done when data size is higher than MAX_PROTOTYPE=4000)\n";
-    const std::string loaded = "DATA LOADED=9 patterns, 1 dimensions\n";
-    const std::string sampling = "Data:  data.txt, Sampling is active if required\n u=";
-    const std::string on = sampling + "0.040000\n" + loaded;
-    const std::string off = "Data:  data.txt, u=0.040000\n" + loaded;
-    const std::vector<std::tuple<std::vector<std::string>, int, std::string>> cases = {
-        {{}, 1, usage}, {{"--help"}, 0, ""}, {{"-h"}, 0, ""}, {{"--version"}, 0, "tavri "},
-        {{"data.txt"}, 0, loaded}, {{"data.txt", "-u"}, 0, on}, {{"data.txt", "-f", "2"}, 0, on},
-        {{"data.txt", "-f", "1.9"}, 0, sampling + "0.040000\nTavri is completed to have no noise\n" + loaded},
-        {{"data.txt", "-s", "1.9"}, 0, on}, {{"data.txt", "-s", "2"}, 0, off}, {{"data.txt", "-s", "abc"}, 0, off},
-        {{"data.txt", "-u", "abc"}, 0, sampling + "0.000000\n" + loaded},
-        {{"data.txt", "0.3", "-u", "0.1", "-u", "0.2"}, 0, sampling + "0.200000\n" + loaded},
-        {{"data.txt", "-uxyz", "1e-3"}, 0, sampling + "0.001000\n" + loaded},
-        {{"data.txt", "-d", "-s", "0"}, 0, "Data:  data.txt, Path:  -s, u=0.040000\n" + loaded},
-    };
-    for (const auto& [args, status, expected] : cases) {
-        SCOPED_TRACE(testing::PrintToString(args));
-        const RunResult r = test_support::Run(TAVRI_EXE, args, dir.path());
-        EXPECT_EQ(r.status, status) << r.output;
-        EXPECT_EQ(expected == usage || expected.empty() ? r.output : r.output.substr(0, expected.size()), expected);
-    }
-    // The directory text is glued on without a separator.
-    EXPECT_TRUE(fs::exists(dir.Path("-snormdata.txt")));
-}
-
-// The worked nine-point example: two clusters, the outlier 30 alone, no
-// noise; the norm file is standardised here with the population deviation.
-TEST(Pipeline, NinePointExampleEndToEnd) {
-    TempDir dir;
-    dir.Write("data.txt", kNine);
-    const RunResult r = test_support::Run(TAVRI_EXE, {"data.txt"}, dir.path());
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.output,
-              "DATA LOADED=9 patterns, 1 dimensions\nn_cluster phase 1=3 (9)\n"
-              "Tavri(without sampling) (2 clusters,no noise) ...\n");
-    const double raw[] = {0, 1, 3, 4, 10, 11, 13, 14, 30};
-    const double mean = 86.0 / 9.0;
-    double squares = 0.0;
-    for (double v : raw) squares += (mean - v) * (mean - v);
-    Files expected = {{"RTavri-data.txt", "lists=2 clusters=2 noise=0 rows=9 points=9 sampled=0\n"}};
-    for (int i = 0; i < 9; ++i) {
-        const std::string value = Printf6((raw[i] - mean) / std::sqrt(squares / 9.0)) + "\t";
-        expected["normdata.txt"] += value + "\n";
-        expected["CTavri-data.txt"] += value + (i < 8 ? "0" : "1") + "\n";
-        expected["LTavri-data.txt"] += i < 8 ? "0\n" : "1\n";
-    }
-    EXPECT_EQ(Outputs(dir.path()), expected);
-}
 
 // Each refusal prints its message and exits with 1 before anything is
 // written: the results of an earlier run stay as they were and no temporary
